@@ -1,0 +1,57 @@
+// The random partition of the pool into a training and a test set, and the
+// writer of the two set files.
+
+#ifndef PARTICION_SRC_PIXELSETS_PARTITION_H_
+#define PARTICION_SRC_PIXELSETS_PARTITION_H_
+
+#include <cstdint>
+#include <cstdio>
+#include <functional>
+#include <string>
+
+#include "pixelsets/source_list.h"
+
+namespace pixelsets {
+
+// A pseudo-random source used like std::rand: each call returns a value that
+// is never negative.
+using Generator = std::function<int()>;
+
+// Draws `n_entr` records into `fEntrenamiento`, then `n_test` into `fTest`,
+// from `*pool` without replacement. Each draw takes position
+// rand() % n_total, writes a line end and that record, moves the last record
+// into its place and shrinks the pool. Each stream starts with `caract`.
+// Requires 0 <= n_entr, 0 <= n_test, n_entr + n_test <= pool->size(). On
+// return the pool holds the records drawn for neither set. Returns false if
+// writing to a stream fails, with SetFileError of the stream's `name`.
+struct SetStream {
+  std::FILE* file;
+  const char* name;
+};
+bool Partition(Pool* pool, std::int32_t caract, std::int32_t n_entr,
+               std::int32_t n_test, const Generator& rand,
+               const SetStream& fEntrenamiento, const SetStream& fTest,
+               std::string* err);
+
+// "Error al escribir el fichero NAME: REASON", REASON being the system's text
+// for `errnum` (EIO's when the failure left no errno).
+std::string SetFileError(const char* name, int errnum);
+
+// Names of the set files, in the working directory.
+inline constexpr char kEntrenamiento[] = "Entrenamiento.txt";
+inline constexpr char kTest[] = "Test.txt";
+
+// Partitions `*pool` as above into the files `entrenamiento` and `test`,
+// whole or not at all: both are written to temporary files beside them and
+// renamed over them only once both are complete. Refuses, before writing
+// anything, a target that exists and is not a regular file. On failure
+// removes the temporaries, leaves earlier files as they were and fills
+// `*err` with "Error al escribir el fichero NAME: REASON".
+bool WriteSetFiles(Pool* pool, std::int32_t caract, std::int32_t n_entr,
+                   std::int32_t n_test, const Generator& rand,
+                   std::string* err, const char* entrenamiento = kEntrenamiento,
+                   const char* test = kTest);
+
+}  // namespace pixelsets
+
+#endif  // PARTICION_SRC_PIXELSETS_PARTITION_H_

@@ -1,0 +1,36 @@
+// Reading the user's answers: whitespace-separated tokens on standard input.
+
+#ifndef PARTICION_SRC_RUN_DIALOGUE_H_
+#define PARTICION_SRC_RUN_DIALOGUE_H_
+
+#include <cstdint>
+#include <cstdio>
+#include <string>
+#include <string_view>
+
+namespace particion {
+
+// Skips white space, then reads one token whole into `*token`, leaving the
+// character that ended it unread. Returns false at the end of input.
+bool ReadToken(std::FILE* in, std::string* token);
+
+// Drops the rest of the current input line, its line end included.
+void DiscardLine(std::FILE* in);
+
+// Accepts a count: an optional sign then decimal digits only, with a value
+// from 0 to 2147483647. Returns false for anything else.
+bool ParseCount(std::string_view token, std::int32_t* value);
+
+// Outcome of one question.
+enum class Answer { kAccepted, kEndOfInput };
+
+// Asks with `prompt` (a printf format with one %d for `bound`) until a count
+// from 0 to `bound` is typed. A token that is not a count is refused and the
+// rest of its line dropped; a count above `bound` is refused and the rest of
+// the line kept as the next answers.
+Answer AskCount(std::FILE* in, std::FILE* out, const char* prompt,
+                std::int32_t bound, std::int32_t* count);
+
+}  // namespace particion
+
+#endif  // PARTICION_SRC_RUN_DIALOGUE_H_

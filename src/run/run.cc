@@ -1,0 +1,94 @@
+#include "run/run.h"
+
+#include <cstdint>
+#include <cstdlib>
+#include <ctime>
+#include <filesystem>
+#include <string>
+#include <system_error>
+
+#include "pixelsets/partition.h"
+#include "pixelsets/source_list.h"
+#include "run/dialogue.h"
+
+namespace particion {
+namespace {
+
+const char kEndOfInput[] = "Fin de la entrada: no se ha escrito ningun fichero\n";
+
+// Asks for source names until one opens as a readable file and loads as a
+// pixel list. Returns false at the end of input.
+bool AskSource(std::FILE* in, std::FILE* out, std::FILE** fOrigen,
+               pixelsets::Pool* cadenas, std::int32_t* caract) {
+  std::string name;
+  for (;;) {
+    std::fputs("Introduzca Nombre de Fichero Origen (ej. Pixeles.txt): ", out);
+    std::fflush(out);
+    if (!ReadToken(in, &name)) return false;
+    std::error_code ec;
+    const auto status = std::filesystem::status(name, ec);
+    // A directory opens for reading on some systems but is no pixel list.
+    *fOrigen = name.size() > pixelsets::kMaxLineLength ||
+                       std::filesystem::is_directory(status)
+                   ? nullptr
+                   : std::fopen(name.c_str(), "rb");
+    if (*fOrigen == nullptr) {
+      std::fputs("Error al abrir el fichero Origen\n\n", out);
+      continue;
+    }
+    // A regular file's size lets the loader read it into one allocation.
+    const std::uint64_t size_hint =
+        std::filesystem::is_regular_file(status)
+            ? std::filesystem::file_size(name, ec)
+            : 0;
+    std::string reason;
+    if (pixelsets::LoadSource(*fOrigen, ec ? 0 : size_hint, cadenas, caract,
+                              &reason))
+      return true;
+    std::fclose(*fOrigen);
+    *fOrigen = nullptr;
+    std::fprintf(out, "%s\n\n", reason.c_str());
+  }
+}
+
+}  // namespace
+
+int RunSplit(std::FILE* in, std::FILE* out, std::FILE* err) {
+  std::FILE* fOrigen = nullptr;
+  pixelsets::Pool cadenas;
+  std::int32_t caract = 0;
+  std::srand(static_cast<unsigned>(std::time(nullptr)));
+
+  if (!AskSource(in, out, &fOrigen, &cadenas, &caract)) {
+    std::fputs(kEndOfInput, err);
+    return 1;
+  }
+  // The loader refuses more records than a signed 32-bit count holds.
+  const auto n_total = static_cast<std::int32_t>(cadenas.size());
+  std::int32_t n_entr = 0;
+  std::int32_t n_test = 0;
+  if (AskCount(in, out,
+               "Introduzca Numero de pixels que quiere asignar para el "
+               "entrenamiento\n Debe ser menor o igual de %d: ",
+               n_total, &n_entr) == Answer::kEndOfInput ||
+      AskCount(in, out,
+               "Introduzca Numero de pixels que quiere asignar para el test\n"
+               " Debe ser menor o igual de %d: ",
+               n_total - n_entr, &n_test) == Answer::kEndOfInput) {
+    std::fclose(fOrigen);
+    std::fputs(kEndOfInput, err);
+    return 1;
+  }
+
+  std::string reason;
+  const bool written = pixelsets::WriteSetFiles(
+      &cadenas, caract, n_entr, n_test, [] { return std::rand(); }, &reason);
+  std::fclose(fOrigen);
+  if (!written) {
+    std::fprintf(err, "%s\n", reason.c_str());
+    return 1;
+  }
+  return 0;
+}
+
+}  // namespace particion

@@ -1,0 +1,174 @@
+#include "pixelsets/partition.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "test_util.h"
+
+namespace {
+
+using pixelsets::Partition;
+using pixelsets::Pool;
+using testutil::FileWith;
+using testutil::ReadAll;
+using testutil::Records;
+
+Pool PoolOf(const std::string& source) {
+  Pool pool;
+  std::int32_t caract;
+  std::string err;
+  std::FILE* f = FileWith(source);
+  EXPECT_TRUE(pixelsets::LoadSource(f, 0, &pool, &caract, &err)) << err;
+  std::fclose(f);
+  return pool;
+}
+
+struct Sets {
+  std::string entrenamiento;
+  std::string test;
+};
+
+Sets Split(Pool* pool, std::int32_t caract, std::int32_t n_entr,
+           std::int32_t n_test, const pixelsets::Generator& rand) {
+  std::FILE* entr = std::tmpfile();
+  std::FILE* test = std::tmpfile();
+  std::string err;
+  EXPECT_TRUE(Partition(pool, caract, n_entr, n_test, rand,
+                        {entr, "Entrenamiento.txt"}, {test, "Test.txt"}, &err))
+      << err;
+  Sets sets{ReadAll(entr), ReadAll(test)};
+  std::fclose(entr);
+  std::fclose(test);
+  return sets;
+}
+
+// Splits a set file into its header and its records.
+std::vector<std::string> Lines(const std::string& file) {
+  std::vector<std::string> lines(1);
+  for (char c : file) {
+    if (c == '\n')
+      lines.emplace_back();
+    else
+      lines.back() += c;
+  }
+  return lines;
+}
+
+TEST(Partition, GeneratorOfZerosMovesTheLastRecordIntoEachGap) {
+  Pool pool = PoolOf("7\na\nb\nc\nd\n");
+  const Sets sets = Split(&pool, 7, 3, 0, [] { return 0; });
+  EXPECT_EQ(sets.entrenamiento, "7\na\nd\nc");
+  EXPECT_EQ(sets.test, "7");
+  EXPECT_EQ(Records(pool), std::vector<std::string>{"b"});
+}
+
+TEST(Partition, SmallCases) {
+  struct Case {
+    std::string source;
+    std::int32_t n_entr, n_test;
+    std::vector<int> values;  // the generator's values, in order
+    std::string entrenamiento, test;
+    std::vector<std::string> left;
+  };
+  const Case cases[] = {
+      {"-5\na\nb\n", 0, 0, {}, "-5", "-5", {"a", "b"}},
+      {"1\nonly\n", 1, 0, {99}, "1\nonly", "1", {}},
+      {"1\nonly\n", 0, 1, {0}, "1", "1\nonly", {}},
+      {"2\n\nx\n", 1, 1, {0, 0}, "2\n", "2\nx", {}},
+      // 5 % 3 = 2 takes c; 7 % 2 = 1 takes b; 4 % 1 = 0 takes a.
+      {"0\na\nb\nc\n", 2, 1, {5, 7, 4}, "0\nc\nb", "0\na", {}},
+      // 1 % 3 takes b and c fills its place; 2 % 2 = 0 takes a.
+      {"0\na\nb\nc\n", 1, 1, {1, 2}, "0\nb", "0\na", {"c"}},
+  };
+  for (const Case& c : cases) {
+    Pool pool = PoolOf(c.source);
+    std::size_t next = 0;
+    const Sets sets = Split(&pool, std::stoi(c.source), c.n_entr, c.n_test,
+                            [&] { return c.values.at(next++); });
+    const std::string label = "source \"" + c.source + "\" " +
+                              std::to_string(c.n_entr) + "/" +
+                              std::to_string(c.n_test);
+    EXPECT_EQ(sets.entrenamiento, c.entrenamiento) << label;
+    EXPECT_EQ(sets.test, c.test) << label;
+    EXPECT_EQ(Records(pool), c.left) << label;
+    EXPECT_EQ(next, c.values.size()) << label << ": one value per draw";
+  }
+}
+
+// Draws one record at a time as the procedure is written: the batched,
+// prefetching draw must give the same files byte for byte.
+Sets OneAtATime(std::vector<std::string> pool, int caract, int n_entr,
+                int n_test, const pixelsets::Generator& rand) {
+  Sets sets{std::to_string(caract), std::to_string(caract)};
+  for (int k = 0; k < n_entr + n_test; ++k) {
+    const std::size_t pos = static_cast<std::size_t>(rand()) % pool.size();
+    (k < n_entr ? sets.entrenamiento : sets.test) += "\n" + pool[pos];
+    pool[pos] = pool.back();
+    pool.pop_back();
+  }
+  return sets;
+}
+
+// For any generator and counts, the two sets are disjoint, have the sizes
+// asked for, and with what is left hold every record exactly once.
+TEST(Partition, PropertiesOverManySeeds) {
+  std::string source = "9";
+  std::vector<std::string> all;
+  for (int i = 0; i < 3000; ++i) {
+    all.push_back("p" + std::to_string(i) + " " + std::to_string(i * 7 % 256));
+    source += "\n" + all.back();
+  }
+  for (unsigned seed = 1; seed <= 40; ++seed) {
+    std::mt19937 counts(seed);
+    const int n_entr = static_cast<int>(counts() % (all.size() + 1));
+    const int n_test = static_cast<int>(counts() % (all.size() - n_entr + 1));
+    Pool pool = PoolOf(source);
+    std::minstd_rand gen(seed);
+    const Sets sets = Split(&pool, 9, n_entr, n_test,
+                            [&] { return static_cast<int>(gen() >> 1); });
+    const std::string label = "seed " + std::to_string(seed);
+
+    std::vector<std::string> entr = Lines(sets.entrenamiento);
+    std::vector<std::string> test = Lines(sets.test);
+    ASSERT_EQ(entr.front(), "9") << label;
+    ASSERT_EQ(test.front(), "9") << label;
+    entr.erase(entr.begin());
+    test.erase(test.begin());
+    EXPECT_EQ(entr.size(), static_cast<std::size_t>(n_entr)) << label;
+    EXPECT_EQ(test.size(), static_cast<std::size_t>(n_test)) << label;
+    std::vector<std::string> together = Records(pool);
+    together.insert(together.end(), entr.begin(), entr.end());
+    together.insert(together.end(), test.begin(), test.end());
+    std::sort(together.begin(), together.end());
+    std::vector<std::string> expected = all;
+    std::sort(expected.begin(), expected.end());
+    EXPECT_EQ(together, expected) << label;
+
+    std::minstd_rand again(seed);
+    const Sets reference = OneAtATime(all, 9, n_entr, n_test, [&] {
+      return static_cast<int>(again() >> 1);
+    });
+    EXPECT_EQ(sets.entrenamiento, reference.entrenamiento) << label;
+    EXPECT_EQ(sets.test, reference.test) << label;
+  }
+}
+
+TEST(Partition, ReportsAFailedWriteWithTheSetFileName) {
+  Pool pool = PoolOf("1\na\nb\n");
+  std::FILE* readonly = std::fopen("/dev/null", "r");
+  std::FILE* test = std::tmpfile();
+  std::string err;
+  EXPECT_FALSE(Partition(&pool, 1, 1, 1, [] { return 0; },
+                         {readonly, "Entrenamiento.txt"}, {test, "Test.txt"},
+                         &err));
+  EXPECT_EQ(err.rfind("Error al escribir el fichero Entrenamiento.txt: ", 0), 0u)
+      << err;
+  std::fclose(readonly);
+  std::fclose(test);
+}
+
+}  // namespace

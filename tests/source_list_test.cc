@@ -1,0 +1,168 @@
+#include "pixelsets/source_list.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "test_util.h"
+
+namespace {
+
+using pixelsets::LoadSource;
+using pixelsets::Pool;
+using testutil::FileWith;
+using testutil::Records;
+
+struct Loaded {
+  bool ok;
+  std::int32_t caract;
+  std::vector<std::string> records;
+  std::string err;
+};
+
+// Loads `bytes` both ways a source arrives: of known size and as a stream.
+Loaded Load(const std::string& bytes, std::uint64_t size_hint) {
+  Loaded out{false, -999, {}, ""};
+  std::FILE* f = FileWith(bytes);
+  Pool pool;
+  out.ok = LoadSource(f, size_hint, &pool, &out.caract, &out.err);
+  out.records = Records(pool);
+  std::fclose(f);
+  return out;
+}
+
+const std::string k1999(1999, 'x');
+const std::string k2000(2000, 'x');
+const std::string kLong = std::string(3000, 'y');
+
+struct Good {
+  std::string source;
+  std::int32_t caract;
+  std::vector<std::string> records;
+};
+
+TEST(LoadSource, GoodSources) {
+  const Good cases[] = {
+      {"3\na b c\nd e f", 3, {"a b c", "d e f"}},
+      {"3\na b c\nd e f\n", 3, {"a b c", "d e f"}},
+      {"3\n\na\n\nb\n\n", 3, {"", "a", "", "b", ""}},
+      {"3\na\na\n", 3, {"a", "a"}},
+      {"12 per pixel\n1 2\n", 12, {"1 2"}},
+      {"-4\nr\n", -4, {"r"}},
+      {"  \t+7\nr\n", 7, {"r"}},
+      {"2147483647\n", 2147483647, {}},
+      {"-2147483648", -2147483648, {}},
+      {"5", 5, {}},
+      {"5\n", 5, {}},
+      {"3\r\na b\r\nc d\r\n", 3, {"a b", "c d"}},
+      {"3\r\na b\r\nc d\r", 3, {"a b", "c d"}},
+      {"3\na\rb\r\r\n", 3, {"a\rb\r"}},
+      {"3\n\r\n", 3, {""}},
+      {std::string("3\nab\0cd\nef\n", 11), 3, {"ab", "ef"}},
+      {std::string("3\0junk\n\0\n", 9), 3, {""}},
+      {"3\n" + k1999, 3, {k1999}},
+      {"3\n" + k1999 + "\n", 3, {k1999}},
+      {"3\n" + k1999 + "\r\n", 3, {k1999}},
+  };
+  for (const Good& c : cases) {
+    for (std::uint64_t hint : {std::uint64_t{0}, std::uint64_t{c.source.size()},
+                               std::uint64_t{1}}) {
+      const Loaded got = Load(c.source, hint);
+      const std::string label =
+          "source \"" + c.source.substr(0, 40) + "\" hint " + std::to_string(hint);
+      ASSERT_TRUE(got.ok) << label << ": " << got.err;
+      EXPECT_EQ(got.caract, c.caract) << label;
+      EXPECT_EQ(got.records, c.records) << label;
+    }
+  }
+}
+
+struct Bad {
+  std::string source;
+  std::string err;
+};
+
+TEST(LoadSource, RefusedSources) {
+  const std::string kHeader = "El fichero Origen no empieza con un numero entero";
+  auto long_line = [](int n) {
+    return "La linea " + std::to_string(n) +
+           " del fichero Origen tiene mas de 1999 caracteres";
+  };
+  const Bad cases[] = {
+      {"", kHeader},
+      {"\n3\n", kHeader},
+      {"x3\n", kHeader},
+      {"- 3\n", kHeader},
+      {"+\n", kHeader},
+      {"2147483648\n", kHeader},
+      {"-2147483649\n", kHeader},
+      {"99999999999999999999\na\n", kHeader},
+      {std::string("\0" "3\n", 3), kHeader},
+      {"3\n" + k2000, long_line(2)},
+      {"3\n" + k2000 + "\n", long_line(2)},
+      {"3\n" + k2000 + "\r\n", long_line(2)},
+      {"3\na\nb\n" + kLong + "\nc\n", long_line(4)},
+      {"3" + k1999 + "\na\n", long_line(1)},
+      {std::string(100000, '\r'), long_line(1)},
+      {std::string(100000, '\0'), long_line(1)},
+      // The header is refused as soon as its line is read.
+      {"x\n" + kLong, kHeader},
+  };
+  for (const Bad& c : cases) {
+    for (std::uint64_t hint : {std::uint64_t{0}, std::uint64_t{c.source.size()}}) {
+      const Loaded got = Load(c.source, hint);
+      const std::string label = "source \"" + c.source.substr(0, 40) + "\"";
+      EXPECT_FALSE(got.ok) << label;
+      EXPECT_EQ(got.err, c.err) << label;
+      EXPECT_TRUE(got.records.empty()) << label;
+    }
+  }
+}
+
+TEST(LoadSource, RefusesMoreRecordsThanTheLimit) {
+  std::FILE* f = FileWith("1\na\nb\nc\n");
+  Pool pool;
+  std::int32_t caract;
+  std::string err;
+  EXPECT_FALSE(LoadSource(f, 0, &pool, &caract, &err, 2));
+  EXPECT_EQ(err, "El fichero Origen tiene demasiados registros");
+  std::rewind(f);
+  EXPECT_TRUE(LoadSource(f, 0, &pool, &caract, &err, 3));
+  std::fclose(f);
+}
+
+TEST(LoadSource, ReportsAReadError) {
+  // A stream open only for writing fails every read.
+  std::FILE* f = std::fopen("/dev/null", "w");
+  ASSERT_NE(f, nullptr);
+  Pool pool;
+  std::int32_t caract;
+  std::string err;
+  EXPECT_FALSE(LoadSource(f, 0, &pool, &caract, &err));
+  EXPECT_EQ(err, "Error al leer el fichero Origen");
+  std::fclose(f);
+}
+
+// Whatever the chunk boundaries and size hint, the records are the source's
+// lines in order: a source large enough to span many reads and buffer growth.
+TEST(LoadSource, LargeSourceGivesBackItsLines) {
+  std::string source = "4\n";
+  std::vector<std::string> lines;
+  unsigned state = 12345;
+  for (int i = 0; i < 60000; ++i) {
+    state = state * 1103515245 + 12345;
+    lines.push_back(std::string(state >> 24 & 31, static_cast<char>('a' + i % 26)) +
+                    std::to_string(i));
+    source += lines.back() + (i % 3 == 0 ? "\r\n" : "\n");
+  }
+  for (std::uint64_t hint : {std::uint64_t{0}, std::uint64_t{1000},
+                             std::uint64_t{source.size()}, std::uint64_t{source.size() * 3}}) {
+    const Loaded got = Load(source, hint);
+    ASSERT_TRUE(got.ok) << "hint " << hint << ": " << got.err;
+    EXPECT_EQ(got.caract, 4);
+    EXPECT_EQ(got.records, lines) << "hint " << hint;
+  }
+}
+
+}  // namespace
