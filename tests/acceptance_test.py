@@ -1,0 +1,239 @@
+#!/usr/bin/env python3
+"""Drives the built particion through its standard input, as a user would.
+
+Usage: acceptance_test.py PATH_TO_PARTICION
+"""
+
+import ctypes
+import os
+import resource
+import select
+import shutil
+import signal
+import subprocess
+import sys
+import tempfile
+import time
+import unittest
+
+PROGRAM = None
+
+ASK_NAME = b"Introduzca Nombre de Fichero Origen (ej. Pixeles.txt): "
+OPEN_ERROR = b"Error al abrir el fichero Origen\n\n"
+NOT_LESS = b"El numero introducido no es menor\n"
+NOT_VALID = b"El numero introducido no es valido\n"
+END_OF_INPUT = b"Fin de la entrada: no se ha escrito ningun fichero\n"
+BAD_HEADER = b"El fichero Origen no empieza con un numero entero\n\n"
+
+
+def ask_entr(bound):
+    return (b"Introduzca Numero de pixels que quiere asignar para el "
+            b"entrenamiento\n Debe ser menor o igual de %d: " % bound)
+
+
+def ask_test(bound):
+    return (b"Introduzca Numero de pixels que quiere asignar para el test\n"
+            b" Debe ser menor o igual de %d: " % bound)
+
+
+def long_line(n):
+    return (b"La linea %d del fichero Origen tiene mas de 1999 caracteres\n\n"
+            % n)
+
+
+def pixel_list(header, count):
+    records = [b"%d %d %d" % (i % 256, i * 7 % 256, i * 13 % 256)
+               for i in range(count)]
+    return records, b"\n".join([b"%d" % header] + records) + b"\n"
+
+
+def one_at_a_time(records, header, n_entr, n_test, values):
+    """The draw written plainly: the files any run must give for `values`."""
+    pool = list(records)
+    sets = [b"%d" % header, b"%d" % header]
+    for k in range(n_entr + n_test):
+        pos = next(values) % len(pool)
+        sets[0 if k < n_entr else 1] += b"\n" + pool[pos]
+        pool[pos] = pool[-1]
+        pool.pop()
+    return sets
+
+
+def libc_rand(seed):
+    libc = ctypes.CDLL(None)
+    libc.srand(ctypes.c_uint(seed))
+    while True:
+        yield libc.rand()
+
+
+class Folder(unittest.TestCase):
+    """Each test runs in a folder of its own."""
+
+    def setUp(self):
+        self._old = os.getcwd()
+        self._dir = tempfile.TemporaryDirectory()
+        os.chdir(self._dir.name)
+
+    def tearDown(self):
+        os.chdir(self._old)
+        self._dir.cleanup()
+
+    def write(self, name, data):
+        with open(name, "wb") as f:
+            f.write(data)
+
+    def read(self, name):
+        with open(name, "rb") as f:
+            return f.read()
+
+    def run_tool(self, answers, **kwargs):
+        return subprocess.run([PROGRAM], input=answers, capture_output=True,
+                              timeout=60, **kwargs)
+
+    def assert_only(self, *names):
+        self.assertEqual(sorted(os.listdir(".")), sorted(names))
+
+
+class Dialogue(Folder):
+    def test_whole_dialogue_with_refusals_exact_bytes(self):
+        records, source = pixel_list(3, 10)
+        self.write("Pixeles.txt", source)
+        self.write("cabecera.txt", b"tres\n1 2 3\n")
+        self.write("larga.txt", b"3\n1 2 3\n" + b"9" * 2000 + b"\n4 5 6\n")
+        os.mkdir("carpeta")
+        answers = (b"nada.txt\ncarpeta\ncabecera.txt\nlarga.txt\n"
+                   + b"x" * 2500 + b" 4\n"
+                   b"Pixeles.txt\n11\n12abc 3\n-1\n99999999999 1\n10 4\n"
+                   b"1\n0\n")
+        done = self.run_tool(answers)
+        expected = (ASK_NAME + OPEN_ERROR + ASK_NAME + OPEN_ERROR
+                    + ASK_NAME + BAD_HEADER + ASK_NAME + long_line(3)
+                    + ASK_NAME + OPEN_ERROR + ASK_NAME + OPEN_ERROR
+                    + ASK_NAME + ask_entr(10) + NOT_LESS
+                    + ask_entr(10) + NOT_VALID + ask_entr(10) + NOT_VALID
+                    + ask_entr(10) + NOT_VALID + ask_entr(10)
+                    + ask_test(0) + NOT_LESS + ask_test(0) + NOT_LESS
+                    + ask_test(0))
+        self.assertEqual(done.stdout, expected)
+        self.assertEqual(done.stderr, b"")
+        self.assertEqual(done.returncode, 0)
+        entr = self.read("Entrenamiento.txt").split(b"\n")
+        self.assertEqual(entr[0], b"3")
+        self.assertEqual(sorted(entr[1:]), sorted(records))
+        self.assertEqual(self.read("Test.txt"), b"3")
+        self.assertEqual(self.read("Pixeles.txt"), source)
+        self.assert_only("Pixeles.txt", "cabecera.txt", "larga.txt", "carpeta",
+                         "Entrenamiento.txt", "Test.txt")
+
+    def test_files_equal_the_c_library_draw_for_the_run_second(self):
+        records, source = pixel_list(-7, 500)
+        self.write("Pixeles.txt", source)
+        for answers, n_entr, n_test in ((b"Pixeles.txt 300 150\n", 300, 150),
+                                        (b"Pixeles.txt\n0\n500\n", 0, 500),
+                                        (b"Pixeles.txt\n500\n0\n", 500, 0)):
+            before = int(time.time())
+            done = self.run_tool(answers)
+            after = int(time.time())
+            self.assertEqual(done.returncode, 0, done.stderr)
+            got = [self.read("Entrenamiento.txt"), self.read("Test.txt")]
+            candidates = [one_at_a_time(records, -7, n_entr, n_test,
+                                        libc_rand(seed))
+                          for seed in range(before, after + 1)]
+            self.assertIn(got, candidates, answers)
+            self.assertFalse(got[0].endswith(b"\n"))
+
+    def test_crlf_source_and_header_only_source(self):
+        self.write("win.txt", b"5\r\n1 2\r\n\r\n3 4\r\n")
+        done = self.run_tool(b"win.txt 2 1\n")
+        self.assertEqual(done.returncode, 0, done.stderr)
+        lines = (self.read("Entrenamiento.txt").split(b"\n")[1:]
+                 + self.read("Test.txt").split(b"\n")[1:])
+        self.assertEqual(sorted(lines), [b"", b"1 2", b"3 4"])
+        self.write("solo.txt", b"8\n")
+        done = self.run_tool(b"solo.txt 0 0")
+        self.assertEqual(done.stdout, ASK_NAME + ask_entr(0) + ask_test(0))
+        self.assertEqual(self.read("Entrenamiento.txt"), b"8")
+        self.assertEqual(self.read("Test.txt"), b"8")
+
+    def test_script_waiting_for_each_prompt_through_a_pipe(self):
+        _, source = pixel_list(3, 20)
+        self.write("Pixeles.txt", source)
+        proc = subprocess.Popen([PROGRAM], stdin=subprocess.PIPE,
+                                stdout=subprocess.PIPE)
+        try:
+            for prompt, answer in ((ASK_NAME, b"Pixeles.txt\n"),
+                                   (ask_entr(20), b"5\n"),
+                                   (ask_test(15), b"5\n")):
+                seen = b""
+                deadline = time.time() + 20
+                while not seen.endswith(prompt):
+                    ready, _, _ = select.select([proc.stdout], [], [],
+                                                deadline - time.time())
+                    self.assertTrue(ready, b"no prompt after " + seen)
+                    seen += os.read(proc.stdout.fileno(), 4096)
+                proc.stdin.write(answer)
+                proc.stdin.flush()
+            self.assertEqual(proc.wait(timeout=20), 0)
+        finally:
+            proc.kill()
+            proc.wait()
+            proc.stdin.close()
+            proc.stdout.close()
+
+    @unittest.skipUnless(shutil.which("valgrind"), "valgrind is not installed")
+    def test_run_under_valgrind_is_clean(self):
+        _, source = pixel_list(3, 300)
+        self.write("Pixeles.txt", source)
+        done = subprocess.run(
+            ["valgrind", "--error-exitcode=9", "--leak-check=full",
+             "--errors-for-leak-kinds=all", PROGRAM],
+            input=b"nada.txt\nPixeles.txt 100 abc\n-3\n200\n",
+            capture_output=True, timeout=120)
+        self.assertEqual(done.returncode, 0, done.stderr[-2000:])
+
+
+class Failures(Folder):
+    def test_end_of_input_at_every_question_writes_nothing(self):
+        _, source = pixel_list(3, 10)
+        self.write("Pixeles.txt", source)
+        self.write("Test.txt", b"earlier test")
+        for answers in (b"", b"  \n", b"nada.txt\n", b"Pixeles.txt\n",
+                        b"Pixeles.txt 11\n", b"Pixeles.txt abc\n",
+                        b"Pixeles.txt 4\n", b"Pixeles.txt 4 7"):
+            done = self.run_tool(answers)
+            self.assertEqual(done.returncode, 1, answers)
+            self.assertEqual(done.stderr, END_OF_INPUT, answers)
+            self.assertEqual(self.read("Test.txt"), b"earlier test", answers)
+            self.assert_only("Pixeles.txt", "Test.txt")
+
+    def test_failed_write_keeps_the_earlier_sets(self):
+        _, source = pixel_list(3, 3000)
+        self.write("Pixeles.txt", source)
+        self.write("Test.txt", b"earlier test")
+        os.mkdir("Entrenamiento.txt")
+        done = self.run_tool(b"Pixeles.txt 10 10\n")
+        self.assertEqual(done.returncode, 1)
+        self.assertEqual(done.stderr, b"Error al escribir el fichero "
+                         b"Entrenamiento.txt: Is a directory\n")
+        self.assertEqual(self.read("Test.txt"), b"earlier test")
+        self.assert_only("Pixeles.txt", "Test.txt", "Entrenamiento.txt")
+        os.rmdir("Entrenamiento.txt")
+
+        self.write("Entrenamiento.txt", b"earlier entr")
+        for ignore_xfsz in (True, False):
+            def limit():
+                resource.setrlimit(resource.RLIMIT_FSIZE, (8192, 8192))
+                if ignore_xfsz:
+                    signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+            done = self.run_tool(b"Pixeles.txt 2000 1000\n", preexec_fn=limit)
+            self.assertEqual(done.returncode, 1, ignore_xfsz)
+            self.assertEqual(done.stderr, b"Error al escribir el fichero "
+                             b"Entrenamiento.txt: File too large\n")
+            self.assertEqual(self.read("Entrenamiento.txt"), b"earlier entr")
+            self.assertEqual(self.read("Test.txt"), b"earlier test")
+            self.assert_only("Pixeles.txt", "Test.txt", "Entrenamiento.txt")
+
+
+if __name__ == "__main__":
+    PROGRAM = os.path.abspath(sys.argv.pop(1))
+    unittest.main(verbosity=2)
