@@ -15,6 +15,8 @@ namespace {
 constexpr std::size_t kBatch = 1024;
 // How far ahead to fetch a record's view, and (once the view is cached) its
 // text: the pool is far larger than the caches, so each draw is a miss.
+// Measured: without prefetching the draw of ten million records takes 3 to 4
+// times as long; nearer or farther distances were slower.
 constexpr std::size_t kViewAhead = 16;
 constexpr std::size_t kTextAhead = 8;
 

@@ -1,0 +1,85 @@
+// Micro-benchmarks of the two halves of a run: loading the source and the
+// draw into set files. bench/run.py times the whole program.
+
+#include <benchmark/benchmark.h>
+
+#include <cstdio>
+#include <random>
+#include <string>
+
+#include "pixelsets/partition.h"
+#include "pixelsets/source_list.h"
+
+namespace {
+
+// A temporary pixel list of `records` lines like "17 203 96 2".
+std::FILE* MakeSource(std::int64_t records) {
+  std::FILE* file = std::tmpfile();
+  std::mt19937 rng(7);
+  std::string block = "4\n";
+  for (std::int64_t i = 0; i < records; ++i) {
+    block += std::to_string(rng() & 255) + ' ' + std::to_string(rng() & 255) +
+             ' ' + std::to_string(rng() & 255) + ' ' +
+             std::to_string(rng() % 10) + '\n';
+    if (block.size() > (1 << 20)) {
+      std::fwrite(block.data(), 1, block.size(), file);
+      block.clear();
+    }
+  }
+  std::fwrite(block.data(), 1, block.size(), file);
+  std::fflush(file);
+  return file;
+}
+
+std::uint64_t SizeOf(std::FILE* file) {
+  std::fseek(file, 0, SEEK_END);
+  const long size = std::ftell(file);
+  std::rewind(file);
+  return static_cast<std::uint64_t>(size);
+}
+
+void BM_Load(benchmark::State& state) {
+  std::FILE* source = MakeSource(state.range(0));
+  const std::uint64_t size = SizeOf(source);
+  for (auto _ : state) {
+    std::rewind(source);
+    pixelsets::Pool pool;
+    std::int32_t caract;
+    std::string err;
+    if (!pixelsets::LoadSource(source, size, &pool, &caract, &err))
+      state.SkipWithError(err.c_str());
+    benchmark::DoNotOptimize(pool.cadenas.data());
+  }
+  state.SetItemsProcessed(state.iterations() * state.range(0));
+  std::fclose(source);
+}
+BENCHMARK(BM_Load)->Arg(1'000'000)->Arg(10'000'000)->Unit(benchmark::kMillisecond);
+
+void BM_Partition(benchmark::State& state) {
+  std::FILE* source = MakeSource(state.range(0));
+  pixelsets::Pool loaded;
+  std::int32_t caract;
+  std::string err;
+  pixelsets::LoadSource(source, SizeOf(source), &loaded, &caract, &err);
+  std::fclose(source);
+  std::FILE* sink = std::fopen("/dev/null", "w");
+  const auto n = static_cast<std::int32_t>(loaded.size());
+  const auto views = loaded.cadenas;
+  for (auto _ : state) {
+    state.PauseTiming();
+    loaded.cadenas = views;
+    std::srand(1);
+    state.ResumeTiming();
+    if (!pixelsets::Partition(&loaded, caract, n / 10 * 7, n - n / 10 * 7,
+                              [] { return std::rand(); }, {sink, "sink"},
+                              {sink, "sink"}, &err))
+      state.SkipWithError(err.c_str());
+  }
+  state.SetItemsProcessed(state.iterations() * state.range(0));
+  std::fclose(sink);
+}
+BENCHMARK(BM_Partition)->Arg(1'000'000)->Arg(10'000'000)->Unit(benchmark::kMillisecond);
+
+}  // namespace
+
+BENCHMARK_MAIN();

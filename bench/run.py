@@ -1,0 +1,124 @@
+#!/usr/bin/env python3
+"""Times particion against shuf (what a user would pick instead) and cat (the
+input/output floor) on synthetic pixel lists of 1 and 10 million records.
+
+Usage: bench/run.py [--build DIR] [--runs N] [--sizes 1000000,10000000]
+
+The lists are made with a fixed seed in bench/data/ and kept between runs.
+Every tool reads the same file; runs alternate between the tools so that a
+noisy machine slows them alike. Prints the median wall time and peak resident
+memory of each, and the ratios.
+"""
+
+import argparse
+import os
+import random
+import statistics
+import subprocess
+import sys
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+DATA = os.path.join(HERE, "data")
+
+
+def make_list(records):
+    """Header 4, then three band values and a class label a line."""
+    path = os.path.join(DATA, "pixels-%d.txt" % records)
+    if os.path.exists(path):
+        return path
+    os.makedirs(DATA, exist_ok=True)
+    rng = random.Random(records)
+    # Build from a table of the 256 values so ten million lines take seconds.
+    values = ["%d" % v for v in range(256)]
+    with open(path + ".part", "w") as f:
+        f.write("4\n")
+        block = 100000
+        for start in range(0, records, block):
+            n = min(block, records - start)
+            f.write("".join(
+                "%s %s %s %d\n" % (values[rng.getrandbits(8)],
+                                   values[rng.getrandbits(8)],
+                                   values[rng.getrandbits(8)],
+                                   rng.randrange(10))
+                for _ in range(n)))
+    os.replace(path + ".part", path)
+    return path
+
+
+def timed(argv, stdin_bytes=b"", stdout_path=os.devnull, cwd=None):
+    """Runs argv; returns (wall seconds, peak resident MiB).
+
+    GNU time measures the peak memory: a child forked from this Python
+    process would count Python's own pages in its peak.
+    """
+    report = os.path.join(DATA, "time.out")
+    start = time.perf_counter()
+    with open(stdout_path, "wb") as out:
+        done = subprocess.run(["/usr/bin/time", "-o", report, "-f", "%M"]
+                              + argv, input=stdin_bytes, stdout=out,
+                              stderr=subprocess.PIPE, cwd=cwd)
+    wall = time.perf_counter() - start
+    if done.returncode != 0:
+        sys.exit("%s failed (%d): %s" % (argv, done.returncode, done.stderr))
+    with open(report) as f:
+        return wall, int(f.read().split()[-1]) / 1024.0
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("--build", default=os.path.join(HERE, "..", "build"))
+    parser.add_argument("--runs", type=int, default=5)
+    parser.add_argument("--sizes", default="1000000,10000000")
+    args = parser.parse_args()
+    program = os.path.abspath(os.path.join(args.build, "particion"))
+    if not os.access(program, os.X_OK):
+        sys.exit("no %s: build first (see README)" % program)
+    work = os.path.join(DATA, "work")
+    os.makedirs(work, exist_ok=True)
+
+    per_record = {}
+    print("%-10s %-10s %10s %10s %12s" %
+          ("records", "tool", "median s", "peak MiB", "ns/record"))
+    for records in [int(s) for s in args.sizes.split(",")]:
+        source = make_list(records)
+        size_mib = os.path.getsize(source) / 2**20
+        n_entr = records * 7 // 10
+        n_test = records - n_entr
+        tools = {
+            "particion": lambda: timed(
+                [program], b"%s %d %d\n" % (source.encode(), n_entr, n_test),
+                cwd=work),
+            "shuf": lambda: timed(
+                ["shuf", "-n", str(records), "-o",
+                 os.path.join(work, "shuf.txt"), source]),
+            "cat": lambda: timed(["cat", source],
+                                 stdout_path=os.path.join(work, "cat.txt")),
+        }
+        results = {name: [] for name in tools}
+        for _ in range(args.runs):
+            for name, run in tools.items():
+                results[name].append(run())
+        medians = {}
+        for name, runs in results.items():
+            wall = statistics.median(r[0] for r in runs)
+            rss = statistics.median(r[1] for r in runs)
+            medians[name] = (wall, rss)
+            print("%-10d %-10s %10.3f %10.1f %12.1f" %
+                  (records, name, wall, rss, wall / records * 1e9))
+        p, s, c = medians["particion"], medians["shuf"], medians["cat"]
+        per_record[records] = p[0] / records * 1e9
+        print("  file %.1f MiB; particion/shuf time %.3f (shuf %.2fx slower),"
+              " particion/cat time %.2f; peak memory particion %.2fx the file,"
+              " shuf %.2fx" % (size_mib, p[0] / s[0], s[0] / p[0],
+                               p[0] / c[0], p[1] / size_mib, s[1] / size_mib))
+    if len(per_record) > 1:
+        sizes = sorted(per_record)
+        print("particion ns/record: %s; growth from %d to %d records: %.2fx"
+              " per record (1.00 is linear)" %
+              (", ".join("%d: %.1f" % (n, per_record[n]) for n in sizes),
+               sizes[0], sizes[-1], per_record[sizes[-1]] / per_record[sizes[0]]))
+
+
+if __name__ == "__main__":
+    main()
