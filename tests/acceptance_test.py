@@ -13,6 +13,7 @@ import signal
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 import unittest
 
@@ -232,6 +233,62 @@ class Failures(Folder):
             self.assertEqual(self.read("Entrenamiento.txt"), b"earlier entr")
             self.assertEqual(self.read("Test.txt"), b"earlier test")
             self.assert_only("Pixeles.txt", "Test.txt", "Entrenamiento.txt")
+
+    def test_interrupted_write_leaves_no_temporary_and_the_earlier_sets(self):
+        self.write("Entrenamiento.txt", b"earlier entr")
+        self.write("Test.txt", b"earlier test")
+        records = 2000000
+        for sig in (signal.SIGINT, signal.SIGTERM):
+            caught = False
+            for _ in range(4):  # a fast machine may finish before the signal
+                self.write("Pixeles.txt", b"4\n" + b"17 203 96 2\n" * records)
+                proc = subprocess.Popen([PROGRAM], stdin=subprocess.PIPE,
+                                        stdout=subprocess.DEVNULL)
+                proc.stdin.write(b"Pixeles.txt %d %d\n" % (records // 2,
+                                                           records // 2))
+                proc.stdin.close()
+                while proc.poll() is None and not any(
+                        n.endswith(".tmp") for n in os.listdir(".")):
+                    time.sleep(0.0005)
+                proc.send_signal(sig)
+                status = proc.wait(timeout=60)
+                if status == -sig:
+                    caught = True
+                    break
+                self.write("Entrenamiento.txt", b"earlier entr")
+                self.write("Test.txt", b"earlier test")
+                records *= 2
+            self.assertTrue(caught, "never interrupted while writing")
+            self.assertEqual(self.read("Entrenamiento.txt"), b"earlier entr")
+            self.assertEqual(self.read("Test.txt"), b"earlier test")
+            self.assert_only("Pixeles.txt", "Test.txt", "Entrenamiento.txt")
+
+
+class Sources(Folder):
+    def test_fifo_holding_a_finite_list_loads_like_a_file(self):
+        records, source = pixel_list(3, 5000)
+        os.mkfifo("lista")
+        writer = threading.Thread(target=self.write, args=("lista", source))
+        writer.start()
+        done = self.run_tool(b"lista 5000 0\n")
+        writer.join()
+        self.assertEqual(done.returncode, 0, done.stderr)
+        entr = self.read("Entrenamiento.txt").split(b"\n")
+        self.assertEqual(sorted(entr[1:]), sorted(records))
+
+    def test_endless_source_is_refused_soon(self):
+        _, source = pixel_list(3, 10)
+        self.write("Pixeles.txt", source)
+        for endless in (b"/dev/zero",):
+            done = subprocess.run(
+                ["/usr/bin/time", "-f", "%M", PROGRAM],
+                input=endless + b"\nPixeles.txt 1 1\n", capture_output=True,
+                timeout=30)
+            self.assertEqual(done.returncode, 0, done.stderr)
+            self.assertTrue(done.stdout.startswith(ASK_NAME + long_line(1)
+                                                   + ASK_NAME), done.stdout)
+            peak_kib = int(done.stderr.split()[-1])
+            self.assertLess(peak_kib, 64 * 1024, endless)
 
 
 if __name__ == "__main__":
