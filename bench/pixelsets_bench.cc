@@ -41,7 +41,7 @@ std::uint64_t SizeOf(std::FILE* file) {
 void BM_Load(benchmark::State& state) {
   std::FILE* source = MakeSource(state.range(0));
   const std::uint64_t size = SizeOf(source);
-  for (auto _ : state) {
+  for (auto _ : state) {  // NOLINT(clang-analyzer-deadcode.DeadStores)
     std::rewind(source);
     pixelsets::Pool pool;
     std::int32_t caract;
@@ -53,7 +53,10 @@ void BM_Load(benchmark::State& state) {
   state.SetItemsProcessed(state.iterations() * state.range(0));
   std::fclose(source);
 }
-BENCHMARK(BM_Load)->Arg(1'000'000)->Arg(10'000'000)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_Load)
+    ->Arg(1'000'000)
+    ->Arg(10'000'000)
+    ->Unit(benchmark::kMillisecond);
 
 void BM_Partition(benchmark::State& state) {
   std::FILE* source = MakeSource(state.range(0));
@@ -65,20 +68,23 @@ void BM_Partition(benchmark::State& state) {
   std::FILE* sink = std::fopen("/dev/null", "w");
   const auto n = static_cast<std::int32_t>(loaded.size());
   const auto views = loaded.cadenas;
-  for (auto _ : state) {
+  for (auto _ : state) {  // NOLINT(clang-analyzer-deadcode.DeadStores)
     state.PauseTiming();
     loaded.cadenas = views;
     std::srand(1);
     state.ResumeTiming();
-    if (!pixelsets::Partition(&loaded, caract, n / 10 * 7, n - n / 10 * 7,
-                              [] { return std::rand(); }, {sink, "sink"},
-                              {sink, "sink"}, &err))
+    if (!pixelsets::Partition(
+            &loaded, caract, n / 10 * 7, n - n / 10 * 7,
+            [] { return std::rand(); }, {sink, "sink"}, {sink, "sink"}, &err))
       state.SkipWithError(err.c_str());
   }
   state.SetItemsProcessed(state.iterations() * state.range(0));
   std::fclose(sink);
 }
-BENCHMARK(BM_Partition)->Arg(1'000'000)->Arg(10'000'000)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_Partition)
+    ->Arg(1'000'000)
+    ->Arg(10'000'000)
+    ->Unit(benchmark::kMillisecond);
 
 }  // namespace
 

@@ -18,20 +18,29 @@ TEST(ParseCount, AcceptsOnlyWholeNumbersFromZeroToTheLimit) {
     bool ok;
     std::int32_t value;
   } cases[] = {
-      {"0", true, 0},          {"7", true, 7},
-      {"+7", true, 7},         {"-0", true, 0},
-      {"007", true, 7},        {"2147483647", true, 2147483647},
+      {"0", true, 0},
+      {"7", true, 7},
+      {"+7", true, 7},
+      {"-0", true, 0},
+      {"007", true, 7},
+      {"2147483647", true, 2147483647},
       {"00000000000000000000012", true, 12},
-      {"-1", false, 0},        {"2147483648", false, 0},
+      {"-1", false, 0},
+      {"2147483648", false, 0},
       {"99999999999999999999", false, 0},
-      {"12abc", false, 0},     {"abc", false, 0},
-      {"+", false, 0},         {"-", false, 0},
-      {"1.5", false, 0},       {"0x10", false, 0},
-      {"+-1", false, 0},       {"", false, 0},
+      {"12abc", false, 0},
+      {"abc", false, 0},
+      {"+", false, 0},
+      {"-", false, 0},
+      {"1.5", false, 0},
+      {"0x10", false, 0},
+      {"+-1", false, 0},
+      {"", false, 0},
   };
   for (const auto& c : cases) {
     std::int32_t value = -1;
-    EXPECT_EQ(ParseCount(c.token, &value), c.ok) << "token \"" << c.token << "\"";
+    EXPECT_EQ(ParseCount(c.token, &value), c.ok)
+        << "token \"" << c.token << "\"";
     if (c.ok) {
       EXPECT_EQ(value, c.value) << "token \"" << c.token << "\"";
     }
@@ -63,9 +72,10 @@ TEST(AskCount, RefusesAndKeepsOrDropsTheRestOfTheLine) {
     std::int32_t count = 0;
     const Answer answer = AskCount(in, out, "P", c.bound, &count);
     std::string output = testutil::ReadAll(out);
-    for (auto [from, to] : {std::pair<std::string, std::string>{
-                                "El numero introducido no es menor\n", "<menor>"},
-                            {"El numero introducido no es valido\n", "<valido>"}}) {
+    for (auto [from, to] :
+         {std::pair<std::string, std::string>{
+              "El numero introducido no es menor\n", "<menor>"},
+          {"El numero introducido no es valido\n", "<valido>"}}) {
       for (std::size_t at; (at = output.find(from)) != std::string::npos;)
         output.replace(at, from.size(), to);
     }

@@ -50,10 +50,11 @@ Sets Split(Pool* pool, std::int32_t caract, std::int32_t n_entr,
 std::vector<std::string> Lines(const std::string& file) {
   std::vector<std::string> lines(1);
   for (char c : file) {
-    if (c == '\n')
+    if (c == '\n') {
       lines.emplace_back();
-    else
+    } else {
       lines.back() += c;
+    }
   }
   return lines;
 }
@@ -149,9 +150,8 @@ TEST(Partition, PropertiesOverManySeeds) {
     EXPECT_EQ(together, expected) << label;
 
     std::minstd_rand again(seed);
-    const Sets reference = OneAtATime(all, 9, n_entr, n_test, [&] {
-      return static_cast<int>(again() >> 1);
-    });
+    const Sets reference = OneAtATime(
+        all, 9, n_entr, n_test, [&] { return static_cast<int>(again() >> 1); });
     EXPECT_EQ(sets.entrenamiento, reference.entrenamiento) << label;
     EXPECT_EQ(sets.test, reference.test) << label;
   }
@@ -162,10 +162,11 @@ TEST(Partition, ReportsAFailedWriteWithTheSetFileName) {
   std::FILE* readonly = std::fopen("/dev/null", "r");
   std::FILE* test = std::tmpfile();
   std::string err;
-  EXPECT_FALSE(Partition(&pool, 1, 1, 1, [] { return 0; },
-                         {readonly, "Entrenamiento.txt"}, {test, "Test.txt"},
-                         &err));
-  EXPECT_EQ(err.rfind("Error al escribir el fichero Entrenamiento.txt: ", 0), 0u)
+  EXPECT_FALSE(Partition(
+      &pool, 1, 1, 1, [] { return 0; }, {readonly, "Entrenamiento.txt"},
+      {test, "Test.txt"}, &err));
+  EXPECT_EQ(err.rfind("Error al escribir el fichero Entrenamiento.txt: ", 0),
+            0u)
       << err;
   std::fclose(readonly);
   std::fclose(test);

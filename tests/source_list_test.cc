@@ -66,11 +66,11 @@ TEST(LoadSource, GoodSources) {
       {"3\n" + k1999 + "\r\n", 3, {k1999}},
   };
   for (const Good& c : cases) {
-    for (std::uint64_t hint : {std::uint64_t{0}, std::uint64_t{c.source.size()},
-                               std::uint64_t{1}}) {
+    for (std::uint64_t hint :
+         {std::uint64_t{0}, std::uint64_t{c.source.size()}, std::uint64_t{1}}) {
       const Loaded got = Load(c.source, hint);
-      const std::string label =
-          "source \"" + c.source.substr(0, 40) + "\" hint " + std::to_string(hint);
+      const std::string label = "source \"" + c.source.substr(0, 40) +
+                                "\" hint " + std::to_string(hint);
       ASSERT_TRUE(got.ok) << label << ": " << got.err;
       EXPECT_EQ(got.caract, c.caract) << label;
       EXPECT_EQ(got.records, c.records) << label;
@@ -84,7 +84,8 @@ struct Bad {
 };
 
 TEST(LoadSource, RefusedSources) {
-  const std::string kHeader = "El fichero Origen no empieza con un numero entero";
+  const std::string kHeader =
+      "El fichero Origen no empieza con un numero entero";
   auto long_line = [](int n) {
     return "La linea " + std::to_string(n) +
            " del fichero Origen tiene mas de 1999 caracteres";
@@ -98,7 +99,10 @@ TEST(LoadSource, RefusedSources) {
       {"2147483648\n", kHeader},
       {"-2147483649\n", kHeader},
       {"99999999999999999999\na\n", kHeader},
-      {std::string("\0" "3\n", 3), kHeader},
+      {std::string("\0"
+                   "3\n",
+                   3),
+       kHeader},
       {"3\n" + k2000, long_line(2)},
       {"3\n" + k2000 + "\n", long_line(2)},
       {"3\n" + k2000 + "\r\n", long_line(2)},
@@ -110,7 +114,8 @@ TEST(LoadSource, RefusedSources) {
       {"x\n" + kLong, kHeader},
   };
   for (const Bad& c : cases) {
-    for (std::uint64_t hint : {std::uint64_t{0}, std::uint64_t{c.source.size()}}) {
+    for (std::uint64_t hint :
+         {std::uint64_t{0}, std::uint64_t{c.source.size()}}) {
       const Loaded got = Load(c.source, hint);
       const std::string label = "source \"" + c.source.substr(0, 40) + "\"";
       EXPECT_FALSE(got.ok) << label;
@@ -152,12 +157,14 @@ TEST(LoadSource, LargeSourceGivesBackItsLines) {
   unsigned state = 12345;
   for (int i = 0; i < 60000; ++i) {
     state = state * 1103515245 + 12345;
-    lines.push_back(std::string(state >> 24 & 31, static_cast<char>('a' + i % 26)) +
-                    std::to_string(i));
+    lines.push_back(
+        std::string(state >> 24 & 31, static_cast<char>('a' + i % 26)) +
+        std::to_string(i));
     source += lines.back() + (i % 3 == 0 ? "\r\n" : "\n");
   }
-  for (std::uint64_t hint : {std::uint64_t{0}, std::uint64_t{1000},
-                             std::uint64_t{source.size()}, std::uint64_t{source.size() * 3}}) {
+  for (std::uint64_t hint :
+       {std::uint64_t{0}, std::uint64_t{1000}, std::uint64_t{source.size()},
+        std::uint64_t{source.size() * 3}}) {
     const Loaded got = Load(source, hint);
     ASSERT_TRUE(got.ok) << "hint " << hint << ": " << got.err;
     EXPECT_EQ(got.caract, 4);

@@ -48,8 +48,8 @@ inline constexpr char kTest[] = "Test.txt";
 // removes the temporaries, leaves earlier files as they were and fills
 // `*err` with "Error al escribir el fichero NAME: REASON".
 bool WriteSetFiles(Pool* pool, std::int32_t caract, std::int32_t n_entr,
-                   std::int32_t n_test, const Generator& rand,
-                   std::string* err, const char* entrenamiento = kEntrenamiento,
+                   std::int32_t n_test, const Generator& rand, std::string* err,
+                   const char* entrenamiento = kEntrenamiento,
                    const char* test = kTest);
 
 }  // namespace pixelsets

@@ -1,7 +1,5 @@
 // The set-file writer of partition.h: temporaries, renames and interrupts.
 
-#include "pixelsets/partition.h"
-
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -9,6 +7,8 @@
 #include <filesystem>
 #include <string>
 #include <system_error>
+
+#include "pixelsets/partition.h"
 
 namespace pixelsets {
 namespace {
@@ -105,11 +105,9 @@ std::FILE* CreateTemporary(const char* target, int slot) {
 }  // namespace
 
 bool WriteSetFiles(Pool* pool, std::int32_t caract, std::int32_t n_entr,
-                   std::int32_t n_test, const Generator& rand,
-                   std::string* err, const char* entrenamiento,
-                   const char* test) {
-  if (!CheckTarget(test, err) || !CheckTarget(entrenamiento, err))
-    return false;
+                   std::int32_t n_test, const Generator& rand, std::string* err,
+                   const char* entrenamiento, const char* test) {
+  if (!CheckTarget(test, err) || !CheckTarget(entrenamiento, err)) return false;
 
   SignalGuard guard;
   bool ok = true;
@@ -122,9 +120,10 @@ bool WriteSetFiles(Pool* pool, std::int32_t caract, std::int32_t n_entr,
     *err = SetFileError(entrenamiento, errno);
     ok = false;
   }
-  if (ok)
+  if (ok) {
     ok = Partition(pool, caract, n_entr, n_test, rand,
                    {fEntrenamiento, entrenamiento}, {fTest, test}, err);
+  }
   // Close both even after a failure; the first error is the one reported.
   if (fTest != nullptr && std::fclose(fTest) != 0 && ok) {
     *err = SetFileError(test, errno);
@@ -142,8 +141,9 @@ bool WriteSetFiles(Pool* pool, std::int32_t caract, std::int32_t n_entr,
     *err = SetFileError(test, errno);
     ok = false;
   }
-  if (!ok)
+  if (!ok) {
     for (std::sig_atomic_t i = 0; i < g_temps; ++i) std::remove(g_temp[i]);
+  }
   g_temps = 0;
   return ok;
 }

@@ -10,8 +10,8 @@ namespace {
 // A source of unknown size (a pipe, a device) is read in small chunks so that
 // an endless one is refused soon after its first over-long line; a regular
 // file of known size is read in large ones.
-constexpr std::size_t kSmallChunk = 64 * 1024;
-constexpr std::size_t kLargeChunk = 8 * 1024 * 1024;
+constexpr std::size_t kSmallChunk = std::size_t{64} << 10;
+constexpr std::size_t kLargeChunk = std::size_t{8} << 20;
 
 const char kBadHeader[] = "El fichero Origen no empieza con un numero entero";
 const char kReadError[] = "Error al leer el fichero Origen";
@@ -48,17 +48,17 @@ class Loader {
   std::int32_t* caract_;
   std::string* err_;
   std::uint64_t max_records_;
-  std::size_t len_ = 0;          // bytes read so far
-  std::uint64_t line_ = 1;       // number of the line being read
-  std::size_t nul_ = 0;          // see FirstNul
-  bool nul_found_ = false;       // buffer[nul_] is a zero byte
+  std::size_t len_ = 0;     // bytes read so far
+  std::uint64_t line_ = 1;  // number of the line being read
+  std::size_t nul_ = 0;     // see FirstNul
+  bool nul_found_ = false;  // buffer[nul_] is a zero byte
 };
 
 bool Loader::Run(std::FILE* f, std::uint64_t size_hint) {
   // One byte over the hint, so that the end of the file is seen without
   // growing the buffer.
-  std::size_t cap = size_hint > 0 ? static_cast<std::size_t>(size_hint) + 1
-                                  : kSmallChunk;
+  std::size_t cap =
+      size_hint > 0 ? static_cast<std::size_t>(size_hint) + 1 : kSmallChunk;
   const std::size_t chunk = size_hint > 0 ? kLargeChunk : kSmallChunk;
   pool_->buffer = std::make_unique_for_overwrite<char[]>(cap);
   // Lines hold at least a few bytes each: reserving for short lines avoids
@@ -92,7 +92,7 @@ bool Loader::Run(std::FILE* f, std::uint64_t size_hint) {
     // The unfinished line is already too long even if a "\r" ends it.
     if (len_ - line_start > kMaxLineLength + 1) return Fail(LongLine(line_));
     if (got < want) {
-      if (std::ferror(f)) return Fail(kReadError);
+      if (std::ferror(f) != 0) return Fail(kReadError);
       break;
     }
   }
@@ -131,9 +131,9 @@ std::size_t Loader::FirstNul(std::size_t start, std::size_t end) {
     const char* base = pool_->buffer.get();
     const void* hit = std::memchr(base + nul_, '\0', len_ - nul_);
     nul_found_ = hit != nullptr;
-    nul_ = nul_found_ ? static_cast<std::size_t>(
-                            static_cast<const char*>(hit) - base)
-                      : len_;
+    nul_ = nul_found_
+               ? static_cast<std::size_t>(static_cast<const char*>(hit) - base)
+               : len_;
   }
   return std::min(nul_, end);
 }

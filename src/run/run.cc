@@ -14,7 +14,8 @@
 namespace particion {
 namespace {
 
-const char kEndOfInput[] = "Fin de la entrada: no se ha escrito ningun fichero\n";
+const char kEndOfInput[] =
+    "Fin de la entrada: no se ha escrito ningun fichero\n";
 
 // Asks for source names until one opens as a readable file and loads as a
 // pixel list. Returns false at the end of input.
@@ -37,10 +38,9 @@ bool AskSource(std::FILE* in, std::FILE* out, std::FILE** fOrigen,
       continue;
     }
     // A regular file's size lets the loader read it into one allocation.
-    const std::uint64_t size_hint =
-        std::filesystem::is_regular_file(status)
-            ? std::filesystem::file_size(name, ec)
-            : 0;
+    const std::uint64_t size_hint = std::filesystem::is_regular_file(status)
+                                        ? std::filesystem::file_size(name, ec)
+                                        : 0;
     std::string reason;
     if (pixelsets::LoadSource(*fOrigen, ec ? 0 : size_hint, cadenas, caract,
                               &reason))

@@ -1,0 +1,89 @@
+// Fuzzes the source-list loader against a plain model of the format: any
+// input either loads as exactly its lines or is refused with no records.
+
+#include <cerrno>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "pixelsets/source_list.h"
+
+namespace {
+
+void Check(bool ok, const char* what) {
+  if (!ok) {
+    std::fprintf(stderr, "broken invariant: %s\n", what);
+    std::abort();
+  }
+}
+
+// The header as the C library reads it, for comparison.
+bool ModelHeader(const std::string& line, std::int32_t* value) {
+  const std::string text = line.substr(0, line.find('\0'));
+  std::size_t i = text.find_first_not_of(" \t\n\v\f\r");
+  if (i == std::string::npos) return false;
+  if (text[i] == '+' || text[i] == '-') ++i;
+  if (i >= text.size() || text[i] < '0' || text[i] > '9') return false;
+  errno = 0;
+  const long long parsed = std::strtoll(text.c_str(), nullptr, 10);
+  if (errno == ERANGE || parsed < INT32_MIN || parsed > INT32_MAX) return false;
+  *value = static_cast<std::int32_t>(parsed);
+  return true;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
+                                      std::size_t size) {
+  if (size == 0) return 0;
+  // The first byte picks how the source arrives and how many records fit.
+  const std::uint8_t mode = data[0];
+  const std::string source(reinterpret_cast<const char*>(data) + 1, size - 1);
+  const std::uint64_t hints[] = {0, source.size(), 1, source.size() * 2};
+  const std::uint64_t max_records =
+      (mode & 0x10) != 0 ? mode >> 5 : pixelsets::kMaxRecords;
+
+  // The model: lines split at "\n", a final "\r" dropped, a zero byte ending
+  // the record.
+  std::vector<std::string> lines;
+  for (std::size_t start = 0; start < source.size();) {
+    std::size_t end = source.find('\n', start);
+    if (end == std::string::npos) end = source.size();
+    std::string line = source.substr(start, end - start);
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    lines.push_back(line);
+    start = end + 1;
+  }
+  std::int32_t model_caract = 0;
+  bool model_ok = !lines.empty() && ModelHeader(lines[0], &model_caract) &&
+                  lines.size() - 1 <= max_records;
+  for (const std::string& line : lines)
+    model_ok = model_ok && line.size() <= pixelsets::kMaxLineLength;
+
+  std::FILE* f = std::tmpfile();
+  std::fwrite(source.data(), 1, source.size(), f);
+  std::rewind(f);
+  pixelsets::Pool pool;
+  std::int32_t caract = 0;
+  std::string err;
+  const bool ok = pixelsets::LoadSource(f, hints[mode & 3], &pool, &caract,
+                                        &err, max_records);
+  std::fclose(f);
+
+  Check(ok == model_ok, "accepted exactly the sources the model accepts");
+  if (!ok) {
+    Check(pool.size() == 0, "a refused source yields no records");
+    Check(!err.empty(), "a refusal says why");
+    return 0;
+  }
+  Check(caract == model_caract, "header value");
+  Check(pool.size() == lines.size() - 1, "one record per line");
+  for (std::size_t i = 0; i < pool.size(); ++i) {
+    const std::string& line = lines[i + 1];
+    Check(pool.record(i) == std::string_view(line).substr(0, line.find('\0')),
+          "record equals its line");
+  }
+  return 0;
+}
