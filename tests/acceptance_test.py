@@ -104,12 +104,14 @@ class Dialogue(Folder):
         self.write("larga.txt", b"3\n1 2 3\n" + b"9" * 2000 + b"\n4 5 6\n")
         os.mkdir("carpeta")
         answers = (b"nada.txt\ncarpeta\ncabecera.txt\nlarga.txt\n"
+                   b"Pixeles.txt\0.bak\n"
                    + b"x" * 2500 + b" 4\n"
                    b"Pixeles.txt\n11\n12abc 3\n-1\n99999999999 1\n10 4\n"
                    b"1\n0\n")
         done = self.run_tool(answers)
         expected = (ASK_NAME + OPEN_ERROR + ASK_NAME + OPEN_ERROR
                     + ASK_NAME + BAD_HEADER + ASK_NAME + long_line(3)
+                    + ASK_NAME + OPEN_ERROR
                     + ASK_NAME + OPEN_ERROR + ASK_NAME + OPEN_ERROR
                     + ASK_NAME + ask_entr(10) + NOT_LESS
                     + ask_entr(10) + NOT_VALID + ask_entr(10) + NOT_VALID
@@ -264,6 +266,19 @@ class Failures(Folder):
             self.assertEqual(self.read("Entrenamiento.txt"), b"earlier entr")
             self.assertEqual(self.read("Test.txt"), b"earlier test")
             self.assert_only("Pixeles.txt", "Test.txt", "Entrenamiento.txt")
+
+    def test_an_ignored_interrupt_stays_ignored_while_writing(self):
+        self.write("Pixeles.txt", b"4\n" + b"17 203 96 2\n" * 1000000)
+        proc = subprocess.Popen(
+            [PROGRAM], stdin=subprocess.PIPE, stdout=subprocess.DEVNULL,
+            preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_IGN))
+        proc.stdin.write(b"Pixeles.txt 500000 500000\n")
+        proc.stdin.close()
+        while proc.poll() is None:
+            proc.send_signal(signal.SIGINT)
+            time.sleep(0.001)
+        self.assertEqual(proc.returncode, 0)
+        self.assertEqual(len(self.read("Test.txt").split(b"\n")), 500001)
 
 
 class Sources(Folder):

@@ -103,22 +103,30 @@ bool Partition(Pool* pool, std::int32_t caract, std::int32_t n_entr,
                std::int32_t n_test, const Generator& rand,
                const SetStream& fEntrenamiento, const SetStream& fTest,
                std::string* err) {
+  std::size_t n_total = pool->size();
+  // Counts beyond the pool would draw from records already taken.
+  if (n_entr < 0 || n_test < 0 ||
+      static_cast<std::uint64_t>(n_entr) + static_cast<std::uint64_t>(n_test) >
+          n_total) {
+    *err = "Cuentas fuera del conjunto: " + std::to_string(n_entr) + " + " +
+           std::to_string(n_test) + " de " + std::to_string(n_total);
+    return false;
+  }
   BlockWriter entr(fEntrenamiento.file);
   BlockWriter test(fTest.file);
   entr.Header(caract);
   test.Header(caract);
-  std::size_t n_total = pool->size();
   errno = 0;
+  bool ok = true;
   if (!Draw(pool, &n_total, n_entr, rand, &entr) || !entr.Finish()) {
     *err = SetFileError(fEntrenamiento.name, errno);
-    return false;
-  }
-  if (!Draw(pool, &n_total, n_test, rand, &test) || !test.Finish()) {
+    ok = false;
+  } else if (!Draw(pool, &n_total, n_test, rand, &test) || !test.Finish()) {
     *err = SetFileError(fTest.name, errno);
-    return false;
+    ok = false;
   }
   pool->cadenas.resize(n_total);
-  return true;
+  return ok;
 }
 
 }  // namespace pixelsets

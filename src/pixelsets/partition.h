@@ -17,17 +17,20 @@ namespace pixelsets {
 // is never negative.
 using Generator = std::function<int()>;
 
-// Draws `n_entr` records into `fEntrenamiento`, then `n_test` into `fTest`,
-// from `*pool` without replacement. Each draw takes position
-// rand() % n_total, writes a line end and that record, moves the last record
-// into its place and shrinks the pool. Each stream starts with `caract`.
-// Requires 0 <= n_entr, 0 <= n_test, n_entr + n_test <= pool->size(). On
-// return the pool holds the records drawn for neither set. Returns false if
-// writing to a stream fails, with SetFileError of the stream's `name`.
+// An open set file and the name to report its errors under.
 struct SetStream {
   std::FILE* file;
   const char* name;
 };
+
+// Draws `n_entr` records into `fEntrenamiento`, then `n_test` into `fTest`,
+// from `*pool` without replacement. Each draw takes position
+// rand() % n_total, writes a line end and that record, moves the last record
+// into its place and shrinks the pool. Each stream starts with `caract`.
+// Afterwards the pool holds the records drawn for neither set. Returns false
+// with SetFileError of the stream's `name` if writing fails, or with a note
+// of the counts, writing nothing, unless 0 <= n_entr, 0 <= n_test and
+// n_entr + n_test <= pool->size().
 bool Partition(Pool* pool, std::int32_t caract, std::int32_t n_entr,
                std::int32_t n_test, const Generator& rand,
                const SetStream& fEntrenamiento, const SetStream& fTest,

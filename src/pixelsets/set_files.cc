@@ -27,12 +27,15 @@ extern "C" void RemoveTemporariesAndStop(int sig) {
 
 // While set files are written, an interrupt removes the temporaries, and a
 // file-size limit becomes a write error (reported and cleaned up) instead of
-// a kill that would leave them behind.
+// a kill that would leave them behind. A signal the caller ignores (a
+// background job's SIGINT) stays ignored.
 class SignalGuard {
  public:
   SignalGuard() {
-    for (int i = 0; i < kCount; ++i)
+    for (int i = 0; i < kCount; ++i) {
       previous_[i] = std::signal(kSignals[i], RemoveTemporariesAndStop);
+      if (previous_[i] == SIG_IGN) std::signal(kSignals[i], SIG_IGN);
+    }
 #ifdef SIGXFSZ
     previous_xfsz_ = std::signal(SIGXFSZ, SIG_IGN);
 #endif

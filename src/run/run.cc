@@ -28,8 +28,10 @@ bool AskSource(std::FILE* in, std::FILE* out, std::FILE** fOrigen,
     if (!ReadToken(in, &name)) return false;
     std::error_code ec;
     const auto status = std::filesystem::status(name, ec);
-    // A directory opens for reading on some systems but is no pixel list.
+    // A directory opens for reading on some systems but is no pixel list,
+    // and a zero byte would cut the name short and open another file.
     *fOrigen = name.size() > pixelsets::kMaxLineLength ||
+                       name.find('\0') != std::string::npos ||
                        std::filesystem::is_directory(status)
                    ? nullptr
                    : std::fopen(name.c_str(), "rb");
