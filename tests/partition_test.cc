@@ -158,15 +158,16 @@ TEST(Partition, PropertiesOverManySeeds) {
 }
 
 TEST(Partition, RefusesCountsBeyondThePoolAndWritesNothing) {
-  const std::pair<int, int> counts[] = {{-1, 0}, {0, -1}, {3, 0}, {2, 1},
-                                        {2147483647, 2147483647}};
+  const std::pair<int, int> counts[] = {
+      {-1, 0}, {0, -1}, {3, 0}, {2, 1}, {2147483647, 2147483647}};
   for (auto [n_entr, n_test] : counts) {
     Pool pool = PoolOf("1\na\nb\n");
     std::FILE* entr = std::tmpfile();
     std::FILE* test = std::tmpfile();
     std::string err;
-    EXPECT_FALSE(Partition(&pool, 1, n_entr, n_test, [] { return 0; },
-                           {entr, "E"}, {test, "T"}, &err))
+    EXPECT_FALSE(Partition(
+        &pool, 1, n_entr, n_test, [] { return 0; }, {entr, "E"}, {test, "T"},
+        &err))
         << n_entr << "/" << n_test;
     EXPECT_EQ(ReadAll(entr) + ReadAll(test), "") << n_entr << "/" << n_test;
     EXPECT_EQ(pool.size(), 2u);
