@@ -293,6 +293,23 @@ class Sources(Folder):
         entr = self.read("Entrenamiento.txt").split(b"\n")
         self.assertEqual(sorted(entr[1:]), sorted(records))
 
+    def test_inherited_descriptor_path_loads_like_a_file(self):
+        records, source = pixel_list(3, 3000)
+        read_end, write_end = os.pipe()
+        writer = threading.Thread(target=lambda: (os.write(write_end, source),
+                                                  os.close(write_end)))
+        writer.start()
+        try:
+            done = subprocess.run(
+                [PROGRAM], input=b"/dev/fd/%d 0 3000\n" % read_end,
+                capture_output=True, timeout=60, pass_fds=(read_end,))
+        finally:
+            writer.join()
+            os.close(read_end)
+        self.assertEqual(done.returncode, 0, done.stderr)
+        test = self.read("Test.txt").split(b"\n")
+        self.assertEqual(sorted(test[1:]), sorted(records))
+
     def test_endless_source_is_refused_soon(self):
         _, source = pixel_list(3, 10)
         self.write("Pixeles.txt", source)
