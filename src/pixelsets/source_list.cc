@@ -156,9 +156,9 @@ bool LoadSource(std::FILE* fOrigen, std::uint64_t size_hint, Pool* pool,
 }
 
 bool ParseHeader(std::string_view text, std::int32_t* value) {
+  constexpr std::string_view kBlanks = " \t\n\v\f\r";  // isspace in "C"
   std::size_t i = 0;
-  while (i < text.size() && std::strchr(" \t\n\v\f\r", text[i]) != nullptr &&
-         text[i] != '\0')
+  while (i < text.size() && kBlanks.find(text[i]) != std::string_view::npos)
     ++i;
   bool negative = false;
   if (i < text.size() && (text[i] == '+' || text[i] == '-')) {
