@@ -1,5 +1,7 @@
 // The set-file writer of partition.h: temporaries, renames and interrupts.
 
+#include "pixelsets/partition.h"
+
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -7,8 +9,6 @@
 #include <filesystem>
 #include <string>
 #include <system_error>
-
-#include "pixelsets/partition.h"
 
 namespace pixelsets {
 namespace {

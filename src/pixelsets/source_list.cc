@@ -98,7 +98,6 @@ bool Loader::Run(std::FILE* f, std::uint64_t size_hint) {
   }
   if (line_start < len_ && !TakeLine(line_start, len_)) return false;
   if (line_ == 1) return Fail(kBadHeader);  // an empty file
-  pool_->buffer_size = len_;
   return true;
 }
 

@@ -25,7 +25,6 @@ inline constexpr std::uint64_t kMaxRecords = 2147483647;
 // records stay small and cache-friendly.
 struct Pool {
   std::unique_ptr<char[]> buffer;
-  std::size_t buffer_size = 0;
   std::vector<std::uint64_t> cadenas;
 
   std::size_t size() const { return cadenas.size(); }
