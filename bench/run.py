@@ -3,6 +3,7 @@
 input/output floor) on synthetic pixel lists of 1 and 10 million records.
 
 Usage: bench/run.py [--build DIR] [--runs N] [--sizes 1000000,10000000]
+                    [--baseline PROGRAM]
 
 The lists are made with a fixed seed in bench/data/ and kept between runs.
 Every tool reads the same file; runs alternate between the tools so that a
@@ -70,6 +71,8 @@ def main():
     parser.add_argument("--build", default=os.path.join(HERE, "..", "build"))
     parser.add_argument("--runs", type=int, default=5)
     parser.add_argument("--sizes", default="1000000,10000000")
+    parser.add_argument("--baseline", help="another particion build (say, "
+                        "of an earlier commit) to time side by side")
     args = parser.parse_args()
     program = os.path.abspath(os.path.join(args.build, "particion"))
     if not os.access(program, os.X_OK):
@@ -95,6 +98,11 @@ def main():
             "cat": lambda: timed(["cat", source],
                                  stdout_path=os.path.join(work, "cat.txt")),
         }
+        if args.baseline:
+            baseline = os.path.abspath(args.baseline)
+            tools["baseline"] = lambda: timed(
+                [baseline], b"%s %d %d\n" % (source.encode(), n_entr, n_test),
+                cwd=work)
         results = {name: [] for name in tools}
         for _ in range(args.runs):
             for name, run in tools.items():
@@ -108,6 +116,9 @@ def main():
                   (records, name, wall, rss, wall / records * 1e9))
         p, s, c = medians["particion"], medians["shuf"], medians["cat"]
         per_record[records] = p[0] / records * 1e9
+        if "baseline" in medians:
+            print("  particion/baseline time %.3f" %
+                  (p[0] / medians["baseline"][0]))
         print("  file %.1f MiB; particion/shuf time %.3f (shuf %.2fx slower),"
               " particion/cat time %.2f; peak memory particion %.2fx the file,"
               " shuf %.2fx" % (size_mib, p[0] / s[0], s[0] / p[0],

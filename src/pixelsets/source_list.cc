@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cstring>
-#include <new>
 
 namespace pixelsets {
 namespace {
@@ -143,13 +142,8 @@ bool LoadSource(std::FILE* fOrigen, std::uint64_t size_hint, Pool* pool,
                 std::int32_t* caract, std::string* err,
                 std::uint64_t max_records) {
   *pool = Pool();
-  bool ok;
-  try {
-    ok = Loader(pool, caract, err, max_records).Run(fOrigen, size_hint);
-  } catch (const std::bad_alloc&) {
-    *err = kReadError;  // the source does not fit in memory
-    ok = false;
-  }
+  const bool ok =
+      Loader(pool, caract, err, max_records).Run(fOrigen, size_hint);
   if (!ok) *pool = Pool();
   return ok;
 }

@@ -46,7 +46,8 @@ struct Pool {
 // its record. Returns false with the user-facing reason in `*err` (without a
 // line end) when the first line does not begin with a signed 32-bit integer,
 // a line is longer than kMaxLineLength, the read fails or there are more
-// than `max_records` records; `*pool` is then empty.
+// than `max_records` records; `*pool` is then empty. Throws std::bad_alloc
+// when the source does not fit in memory.
 bool LoadSource(std::FILE* fOrigen, std::uint64_t size_hint, Pool* pool,
                 std::int32_t* caract, std::string* err,
                 std::uint64_t max_records = kMaxRecords);

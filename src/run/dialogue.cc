@@ -19,7 +19,7 @@ bool ReadToken(std::FILE* in, std::string* token) {
   } while (c != EOF && IsSpace(c));
   if (c == EOF) return false;
   while (c != EOF && !IsSpace(c)) {
-    token->push_back(static_cast<char>(c));
+    if (token->size() < kMaxToken) token->push_back(static_cast<char>(c));
     c = std::getc(in);
   }
   // Left unread so that DiscardLine knows whether the line has ended.

@@ -3,6 +3,7 @@
 #ifndef PARTICION_SRC_RUN_DIALOGUE_H_
 #define PARTICION_SRC_RUN_DIALOGUE_H_
 
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <string>
@@ -10,8 +11,14 @@
 
 namespace particion {
 
-// Skips white space, then reads one token whole into `*token`, leaving the
-// character that ended it unread. Returns false at the end of input.
+// Longest token kept: one more character than the longest file name, so that
+// a longer name is still seen as too long.
+inline constexpr std::size_t kMaxToken = 2000;
+
+// Skips white space, then reads one token to its end, leaving the character
+// that ended it unread. Keeps its first kMaxToken characters in `*token` and
+// drops the rest, so that an endless token takes no memory. Returns false at
+// the end of input.
 bool ReadToken(std::FILE* in, std::string* token);
 
 // Drops the rest of the current input line, its line end included.

@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <ctime>
 #include <filesystem>
+#include <new>
 #include <string>
 #include <system_error>
 
@@ -16,6 +17,16 @@ namespace {
 
 const char kEndOfInput[] =
     "Fin de la entrada: no se ha escrito ningun fichero\n";
+const char kNoMemory[] =
+    "No hay memoria suficiente: no se ha escrito ningun fichero\n";
+
+// True if `name` is the very file (not merely the same name) that a set file
+// of this folder is: the run would replace its own source.
+bool IsSetFile(const std::string& name) {
+  std::error_code ec;
+  return std::filesystem::equivalent(name, pixelsets::kEntrenamiento, ec) ||
+         std::filesystem::equivalent(name, pixelsets::kTest, ec);
+}
 
 // Asks for source names until one opens as a readable file and loads as a
 // pixel list. Returns false at the end of input.
@@ -39,6 +50,14 @@ bool AskSource(std::FILE* in, std::FILE* out, std::FILE** fOrigen,
       std::fputs("Error al abrir el fichero Origen\n\n", out);
       continue;
     }
+    if (IsSetFile(name)) {
+      std::fclose(*fOrigen);
+      *fOrigen = nullptr;
+      std::fputs(
+          "El fichero Origen no puede ser Entrenamiento.txt ni Test.txt\n\n",
+          out);
+      continue;
+    }
     // A regular file's size lets the loader read it into one allocation.
     const std::uint64_t size_hint = std::filesystem::is_regular_file(status)
                                         ? std::filesystem::file_size(name, ec)
@@ -53,9 +72,7 @@ bool AskSource(std::FILE* in, std::FILE* out, std::FILE** fOrigen,
   }
 }
 
-}  // namespace
-
-int RunSplit(std::FILE* in, std::FILE* out, std::FILE* err) {
+int Run(std::FILE* in, std::FILE* out, std::FILE* err) {
   std::FILE* fOrigen = nullptr;
   pixelsets::Pool cadenas;
   std::int32_t caract = 0;
@@ -91,6 +108,19 @@ int RunSplit(std::FILE* in, std::FILE* out, std::FILE* err) {
     return 1;
   }
   return 0;
+}
+
+}  // namespace
+
+int RunSplit(std::FILE* in, std::FILE* out, std::FILE* err) {
+  try {
+    return Run(in, out, err);
+  } catch (const std::bad_alloc&) {
+    // Whatever was being built is gone with the stack; no set file was
+    // replaced, and the writer has removed its temporaries.
+    std::fputs(kNoMemory, err);
+    return 1;
+  }
 }
 
 }  // namespace particion
