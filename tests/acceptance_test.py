@@ -279,10 +279,11 @@ def no_core():
 
 
 def writing(pid):
-    """True once the run holds an unnamed set file open."""
+    """True once the run holds a temporary set file open: unnamed, or named
+    where the file system has no unnamed files."""
     try:
         return any(os.readlink("/proc/%d/fd/%s" % (pid, fd)).endswith(
-            "(deleted)") for fd in os.listdir("/proc/%d/fd" % pid))
+            ("(deleted)", ".tmp")) for fd in os.listdir("/proc/%d/fd" % pid))
     except OSError:
         return False
 

@@ -151,7 +151,7 @@ struct SetFile {
   std::FILE* file = nullptr;
   bool existed = false;
   struct stat before = {};
-  bool backed_up = false;  // `backup` exists
+  bool backed_up = false;  // `backup` holds the old file
   bool had_old = false;    // after Replace: the old file is at `old`
   const std::string* old = nullptr;
 };
@@ -269,6 +269,17 @@ bool NameTemporary(SetFile* set) {
   return true;
 }
 
+// Puts back what Replace took away.
+void Undo(SetFile* set) {
+  if (!set->had_old) {
+    unlink(set->target);
+  } else if (std::rename(set->old->c_str(), set->target) == 0) {
+    set->backed_up = false;
+    if (set->old == &set->temp) g_named[set->slot] = 0;
+  }
+  set->had_old = false;
+}
+
 // Puts the temporary in place of the target, keeping the target's earlier
 // file under a name of this run's (`*set->old`) until the pair is whole.
 bool Replace(SetFile* set) {
@@ -284,25 +295,23 @@ bool Replace(SetFile* set) {
       errno != EOPNOTSUPP)
     return false;
 #endif
-  // No exchange here: a second link keeps the old file.
-  if (link(set->target, set->backup.c_str()) == 0) {
+  // No exchange here: the old file steps aside first. Moving it needs the
+  // same rights as replacing it, so a target that cannot be replaced fails
+  // here with nothing changed.
+  if (std::rename(set->target, set->backup.c_str()) == 0) {
     set->backed_up = true;
     set->had_old = true;
     set->old = &set->backup;
   } else if (errno != ENOENT) {
     return false;
   }
-  return std::rename(set->temp.c_str(), set->target) == 0;
-}
-
-// Puts back what Replace took away.
-void Undo(SetFile* set) {
-  if (!set->had_old) {
-    unlink(set->target);
-  } else if (std::rename(set->old->c_str(), set->target) == 0) {
-    set->backed_up = false;
-    if (set->old == &set->temp) g_named[set->slot] = 0;
+  if (std::rename(set->temp.c_str(), set->target) != 0) {
+    const int reason = errno;
+    if (set->had_old) Undo(set);
+    errno = reason;
+    return false;
   }
+  return true;
 }
 
 // Removes the temporaries that runs killed outright left in the folder: names
