@@ -29,6 +29,7 @@ NOT_LESS = b"El numero introducido no es menor\n"
 NOT_VALID = b"El numero introducido no es valido\n"
 END_OF_INPUT = b"Fin de la entrada: no se ha escrito ningun fichero\n"
 NO_MEMORY = b"No hay memoria suficiente: no se ha escrito ningun fichero\n"
+CHANGED = b"El fichero Origen ha cambiado mientras se leia\n\n"
 NOT_A_SOURCE = (b"El fichero Origen no puede ser Entrenamiento.txt ni "
                 b"Test.txt\n\n")
 OLD = (b"1\nold entr", b"1\nold test")
@@ -482,6 +483,33 @@ class Sources(Folder):
         self.assertEqual(done.returncode, 0, done.stderr)
         test = self.read("Test.txt").split(b"\n")
         self.assertEqual(sorted(test[1:]), sorted(records))
+
+    def test_source_cut_while_it_loads_is_refused(self):
+        lines = b"4\n" + b"17 203 96 2\n" * 4000000
+        _, other = pixel_list(3, 10)
+        self.write("otro.txt", other)
+        refused = 0
+        for trial in range(12):
+            self.write("Pixeles.txt", lines)
+            proc = subprocess.Popen([PROGRAM], stdin=subprocess.PIPE,
+                                    stdout=subprocess.PIPE,
+                                    stderr=subprocess.PIPE)
+            proc.stdin.write(b"Pixeles.txt\notro.txt 5 5\n")
+            proc.stdin.close()
+            time.sleep(0.002 * trial)  # from before loading to after it
+            os.truncate("Pixeles.txt", 1000)
+            out = proc.stdout.read()
+            err = proc.stderr.read()
+            status = proc.wait(timeout=60)
+            # Cut before it was read, the run goes on with what is left; cut
+            # after, the whole list is drawn; cut while it was read, the source
+            # is refused and the question comes again; never a crash.
+            self.assertIn(status, (0, 1), trial)
+            if CHANGED in out:
+                self.assertTrue(out.startswith(ASK_NAME + CHANGED + ASK_NAME))
+                self.assertEqual((status, err), (0, b""))
+                refused += 1
+        self.assertGreater(refused, 0, "never cut while loading")
 
     def test_endless_source_is_refused_soon(self):
         _, source = pixel_list(3, 10)

@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdlib>
+#include <functional>
 #include <random>
 #include <string>
 #include <vector>
@@ -17,12 +19,15 @@ using testutil::FileWith;
 using testutil::ReadAll;
 using testutil::Records;
 
-Pool PoolOf(const std::string& source) {
+Pool PoolOf(const std::string& source,
+            std::uint64_t narrow_limit = pixelsets::kNarrowLimit) {
   Pool pool;
   std::int32_t caract;
   std::string err;
   std::FILE* f = FileWith(source);
-  EXPECT_TRUE(pixelsets::LoadSource(f, 0, &pool, &caract, &err)) << err;
+  EXPECT_TRUE(pixelsets::LoadSource(f, 0, &pool, &caract, &err,
+                                    pixelsets::kMaxRecords, narrow_limit))
+      << err;
   std::fclose(f);
   return pool;
 }
@@ -33,7 +38,8 @@ struct Sets {
 };
 
 Sets Split(Pool* pool, std::int32_t caract, std::int32_t n_entr,
-           std::int32_t n_test, const pixelsets::Generator& rand) {
+           std::int32_t n_test, std::function<int()> next) {
+  const pixelsets::Generator rand = pixelsets::ValueByValue(std::move(next));
   std::FILE* entr = std::tmpfile();
   std::FILE* test = std::tmpfile();
   std::string err;
@@ -103,7 +109,7 @@ TEST(Partition, SmallCases) {
 // Draws one record at a time as the procedure is written: the batched,
 // prefetching draw must give the same files byte for byte.
 Sets OneAtATime(std::vector<std::string> pool, int caract, int n_entr,
-                int n_test, const pixelsets::Generator& rand) {
+                int n_test, const std::function<int()>& rand) {
   Sets sets{std::to_string(caract), std::to_string(caract)};
   for (int k = 0; k < n_entr + n_test; ++k) {
     const std::size_t pos = static_cast<std::size_t>(rand()) % pool.size();
@@ -127,7 +133,8 @@ TEST(Partition, PropertiesOverManySeeds) {
     std::mt19937 counts(seed);
     const int n_entr = static_cast<int>(counts() % (all.size() + 1));
     const int n_test = static_cast<int>(counts() % (all.size() - n_entr + 1));
-    Pool pool = PoolOf(source);
+    // Odd seeds index the pool with 8-byte offsets from its 1000th byte on.
+    Pool pool = PoolOf(source, seed % 2 == 1 ? 1000 : pixelsets::kNarrowLimit);
     std::minstd_rand gen(seed);
     const Sets sets = Split(&pool, 9, n_entr, n_test,
                             [&] { return static_cast<int>(gen() >> 1); });
@@ -157,6 +164,41 @@ TEST(Partition, PropertiesOverManySeeds) {
   }
 }
 
+// The program's generator gives rand()'s values, and a draw large enough for
+// two threads gives the files of drawing one record at a time with rand().
+TEST(Partition, LargeDrawEqualsTheCLibraryDrawOneAtATime) {
+#ifdef __GLIBC__
+  for (unsigned seed : {0u, 1u, 1765000000u, 2147483648u, 4294967295u}) {
+    pixelsets::GlibcRand copy(seed);
+    std::srand(seed);
+    for (int i = 0; i < 100000; ++i)
+      ASSERT_EQ(copy.Next(), std::rand()) << "seed " << seed << " value " << i;
+  }
+#endif
+  std::string source = "-2";
+  std::vector<std::string> all;
+  for (int i = 0; i < 100000; ++i) {
+    all.push_back(std::to_string(i % 251) + " " + std::to_string(i));
+    source += "\n" + all.back();
+  }
+  const unsigned seed = 1765000000;  // a fixed clock second
+  Pool pool = PoolOf(source);
+  std::FILE* entr = std::tmpfile();
+  std::FILE* test = std::tmpfile();
+  std::string err;
+  ASSERT_TRUE(Partition(&pool, -2, 60000, 30000, pixelsets::SeededRand(seed),
+                        {entr, "Entrenamiento.txt"}, {test, "Test.txt"}, &err))
+      << err;
+  std::srand(seed);
+  const Sets reference =
+      OneAtATime(all, -2, 60000, 30000, [] { return std::rand(); });
+  EXPECT_TRUE(ReadAll(entr) == reference.entrenamiento);
+  EXPECT_TRUE(ReadAll(test) == reference.test);
+  EXPECT_EQ(pool.size(), 10000u);
+  std::fclose(entr);
+  std::fclose(test);
+}
+
 TEST(Partition, RefusesCountsBeyondThePoolAndWritesNothing) {
   const std::pair<int, int> counts[] = {
       {-1, 0}, {0, -1}, {3, 0}, {2, 1}, {2147483647, 2147483647}};
@@ -165,9 +207,9 @@ TEST(Partition, RefusesCountsBeyondThePoolAndWritesNothing) {
     std::FILE* entr = std::tmpfile();
     std::FILE* test = std::tmpfile();
     std::string err;
-    EXPECT_FALSE(Partition(
-        &pool, 1, n_entr, n_test, [] { return 0; }, {entr, "E"}, {test, "T"},
-        &err))
+    EXPECT_FALSE(Partition(&pool, 1, n_entr, n_test,
+                           pixelsets::ValueByValue([] { return 0; }),
+                           {entr, "E"}, {test, "T"}, &err))
         << n_entr << "/" << n_test;
     EXPECT_EQ(ReadAll(entr) + ReadAll(test), "") << n_entr << "/" << n_test;
     EXPECT_EQ(pool.size(), 2u);
@@ -181,9 +223,9 @@ TEST(Partition, ReportsAFailedWriteWithTheSetFileName) {
   std::FILE* readonly = std::fopen("/dev/null", "r");
   std::FILE* test = std::tmpfile();
   std::string err;
-  EXPECT_FALSE(Partition(
-      &pool, 1, 1, 1, [] { return 0; }, {readonly, "Entrenamiento.txt"},
-      {test, "Test.txt"}, &err));
+  EXPECT_FALSE(
+      Partition(&pool, 1, 1, 1, pixelsets::ValueByValue([] { return 0; }),
+                {readonly, "Entrenamiento.txt"}, {test, "Test.txt"}, &err));
   EXPECT_EQ(err.rfind("Error al escribir el fichero Entrenamiento.txt: ", 0),
             0u)
       << err;

@@ -1,10 +1,16 @@
 #include "pixelsets/partition.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <charconv>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <new>
+#include <system_error>
+#include <thread>
+#include <utility>
 
 #include "pixelsets/storage.h"
 
@@ -12,15 +18,16 @@ namespace pixelsets {
 namespace {
 
 // Draw positions are computed this many at a time: they depend only on the
-// generator and the shrinking count, so the records they name can be
+// generator and the shrinking count, so the offsets they name can be
 // prefetched before they are needed.
 constexpr std::size_t kBatch = 1024;
-// How far ahead to fetch a record's view, and (once the view is cached) its
-// text: the pool is far larger than the caches, so each draw is a miss.
-// Measured: without prefetching the draw of ten million records takes 3 to 4
-// times as long; nearer or farther distances were slower.
-constexpr std::size_t kViewAhead = 16;
-constexpr std::size_t kTextAhead = 8;
+// How far ahead to fetch an offset of the index (first pass) and a record's
+// text (second pass): both are far larger than the caches, so each access is
+// a miss.
+constexpr std::size_t kIndexAhead = 16;
+constexpr std::size_t kTextAhead = 16;
+// Below this many draws a second thread costs more than it saves.
+constexpr std::size_t kThreadFrom = 65536;
 
 inline void Prefetch(const void* p) {
 #if defined(__GNUC__) || defined(__clang__)
@@ -82,32 +89,188 @@ class BlockWriter {
   std::size_t unsynced_ = 0;
 };
 
-// Draws `count` records from the first `*n_total` of the pool into `out`.
-bool Draw(Pool* pool, std::size_t* n_total, std::int32_t count,
-          const Generator& rand, BlockWriter* out) {
-  std::uint64_t* cadenas = pool->cadenas.data();
-  const char* buffer = pool->buffer.get();
+// The draw of one run, in two passes that run on two cores where they can.
+// The first pass is the procedure itself, one generator value per draw:
+// position value % n of the n records left, the record there swapped with
+// the last, the pool shrunk by one. Swapping rather than overwriting leaves
+// the pool's first n records exactly as overwriting would, and stacks the
+// drawn ones, in draw order from the end, behind them. The second pass
+// gathers the drawn records' text in that order into the set files,
+// following the first as it publishes its progress.
+template <class Offset>
+class TwoPassDraw {
+ public:
+  TwoPassDraw(Offset* cadenas, std::size_t n_total, std::size_t n_entr,
+              std::size_t n_test, const Pool& pool)
+      : cadenas_(cadenas),
+        n_total_(n_total),
+        n_entr_(n_entr),
+        total_(n_entr + n_test),
+        text_(pool.text),
+        text_size_(pool.text_size) {}
+
+  void Permute(const Generator& rand);
+  // Gathers into `entr` and `test`; false with `*err` filled when a write
+  // fails or the first pass was abandoned.
+  bool Gather(BlockWriter* entr, BlockWriter* test, const SetStream& e,
+              const SetStream& t, std::string* err);
+  // Stops both passes early; the gatherer stops waiting.
+  void Abandon() {
+    failed_.store(true);
+    drawn_.store(kAbandoned, std::memory_order_release);
+    drawn_.notify_one();
+  }
+
+ private:
+  static constexpr std::size_t kAbandoned = static_cast<std::size_t>(-1);
+
+  // The offset of the k-th record drawn.
+  Offset DrawnAt(std::size_t k) const { return cadenas_[n_total_ - 1 - k]; }
+
+  Offset* cadenas_;
+  std::size_t n_total_;
+  std::size_t n_entr_;
+  std::size_t total_;
+  const char* text_;
+  std::size_t text_size_;
+  std::atomic<std::size_t> drawn_{0};  // records the first pass has placed
+  std::atomic<bool> failed_{false};
+};
+
+template <class Offset>
+void TwoPassDraw<Offset>::Permute(const Generator& rand) {
+  int values[kBatch];
   std::size_t pos[kBatch];
-  std::size_t left = static_cast<std::size_t>(count);
-  while (left > 0) {
-    const std::size_t n = std::min(left, kBatch);
-    // One generator call per draw, in draw order, so the files are those of
-    // drawing one record at a time.
-    for (std::size_t i = 0; i < n; ++i)
-      pos[i] = static_cast<unsigned>(rand()) % (*n_total - i);
-    for (std::size_t i = 0; i < n; ++i) {
-      if (i + kViewAhead < n) Prefetch(&cadenas[pos[i + kViewAhead]]);
-      if (i + kTextAhead < n)
-        Prefetch(buffer + (cadenas[pos[i + kTextAhead]] >> Pool::kLengthBits));
-      if (!out->Line(pool->View(cadenas[pos[i]]))) return false;
-      cadenas[pos[i]] = cadenas[--*n_total];
+  std::size_t n = n_total_;
+  for (std::size_t k = 0; k < total_ && !failed_.load();) {
+    const std::size_t m = std::min(kBatch, total_ - k);
+    rand(values, m);
+    for (std::size_t i = 0; i < m; ++i)
+      pos[i] = static_cast<unsigned>(values[i]) % (n - i);
+    for (std::size_t i = 0; i < m; ++i) {
+      if (i + kIndexAhead < m) Prefetch(&cadenas_[pos[i + kIndexAhead]]);
+      std::swap(cadenas_[pos[i]], cadenas_[n - 1 - i]);
     }
-    left -= n;
+    n -= m;
+    k += m;
+    drawn_.store(k, std::memory_order_release);
+    drawn_.notify_one();
+  }
+}
+
+template <class Offset>
+bool TwoPassDraw<Offset>::Gather(BlockWriter* entr, BlockWriter* test,
+                                 const SetStream& e, const SetStream& t,
+                                 std::string* err) {
+  errno = 0;
+  if (n_entr_ == 0 && !entr->Finish()) {
+    *err = SetFileError(e.name, errno);
+    failed_.store(true);
+    return false;
+  }
+  std::size_t ready = 0;
+  for (std::size_t k = 0; k < total_; ++k) {
+    while (k == ready) {
+      ready = drawn_.load(std::memory_order_acquire);
+      if (ready == kAbandoned) return false;
+      if (k == ready) drawn_.wait(ready, std::memory_order_acquire);
+    }
+    if (k + kTextAhead < ready) Prefetch(text_ + DrawnAt(k + kTextAhead));
+    const bool training = k < n_entr_;
+    BlockWriter* out = training ? entr : test;
+    if (!out->Line(Pool::RecordAt(text_, text_size_, DrawnAt(k))) ||
+        (k + 1 == n_entr_ && !entr->Finish())) {
+      *err = SetFileError(training ? e.name : t.name, errno);
+      failed_.store(true);
+      return false;
+    }
+  }
+  if (!test->Finish()) {
+    *err = SetFileError(t.name, errno);
+    failed_.store(true);
+    return false;
   }
   return true;
 }
 
+// Draws into both writers, the second pass on a thread of its own when the
+// draw is large and a thread can be had.
+template <class Offset>
+bool DrawSets(Offset* cadenas, std::size_t n_total, std::size_t n_entr,
+              std::size_t n_test, const Pool& pool, const Generator& rand,
+              BlockWriter* entr, BlockWriter* test, const SetStream& e,
+              const SetStream& t, std::string* err) {
+  TwoPassDraw<Offset> draw(cadenas, n_total, n_entr, n_test, pool);
+  bool gathered = false;
+  bool out_of_memory = false;
+  std::thread gatherer;
+  if (n_entr + n_test >= kThreadFrom) {
+    try {
+      gatherer = std::thread([&] {
+        try {
+          gathered = draw.Gather(entr, test, e, t, err);
+        } catch (const std::bad_alloc&) {  // a message that did not fit
+          out_of_memory = true;
+        }
+      });
+    } catch (const std::system_error&) {
+      // No second thread: both passes on this one.
+    }
+  }
+  try {
+    draw.Permute(rand);
+  } catch (...) {
+    draw.Abandon();
+    if (gatherer.joinable()) gatherer.join();
+    throw;
+  }
+  if (gatherer.joinable()) {
+    gatherer.join();
+  } else {
+    gathered = draw.Gather(entr, test, e, t, err);
+  }
+  if (out_of_memory) throw std::bad_alloc();
+  return gathered;
+}
+
 }  // namespace
+
+Generator ValueByValue(std::function<int()> next) {
+  return [next = std::move(next)](int* values, std::size_t count) {
+    for (std::size_t i = 0; i < count; ++i) values[i] = next();
+  };
+}
+
+GlibcRand::GlibcRand(unsigned seed) {
+  // As glibc's srandom_r: the state from a Park-Miller generator (Schrage's
+  // method, on the seed taken as a signed 32-bit word), then 310 values
+  // thrown away.
+  std::int32_t word = static_cast<std::int32_t>(seed == 0 ? 1 : seed);
+  state_[0] = static_cast<std::uint32_t>(word);
+  for (int i = 1; i < kDegree; ++i) {
+    const std::int64_t hi = word / 127773;
+    const std::int64_t lo = word % 127773;
+    word = static_cast<std::int32_t>(16807 * lo - 2836 * hi);
+    if (word < 0) word += 2147483647;
+    state_[i] = static_cast<std::uint32_t>(word);
+  }
+  for (int i = 0; i < kDegree * 10; ++i) Next();
+}
+
+Generator SeededRand(unsigned seed) {
+  // Compared over this many values: a different generator, or the same one
+  // seeded differently, parts from rand() within a few.
+  constexpr int kChecked = 300;
+  std::srand(seed);
+  GlibcRand copy(seed);
+  bool same = true;
+  for (int i = 0; i < kChecked && same; ++i) same = copy.Next() == std::rand();
+  std::srand(seed);
+  if (!same) return ValueByValue([] { return std::rand(); });
+  return [gen = GlibcRand(seed)](int* values, std::size_t count) mutable {
+    for (std::size_t i = 0; i < count; ++i) values[i] = gen.Next();
+  };
+}
 
 std::string SetFileError(const char* name, int errnum) {
   return std::string("Error al escribir el fichero ") + name + ": " +
@@ -118,7 +281,7 @@ bool Partition(Pool* pool, std::int32_t caract, std::int32_t n_entr,
                std::int32_t n_test, const Generator& rand,
                const SetStream& fEntrenamiento, const SetStream& fTest,
                std::string* err) {
-  std::size_t n_total = pool->size();
+  const std::size_t n_total = pool->size();
   // Counts beyond the pool would draw from records already taken.
   if (n_entr < 0 || n_test < 0 ||
       static_cast<std::uint64_t>(n_entr) + static_cast<std::uint64_t>(n_test) >
@@ -131,16 +294,18 @@ bool Partition(Pool* pool, std::int32_t caract, std::int32_t n_entr,
   BlockWriter test(fTest.file);
   entr.Header(caract);
   test.Header(caract);
-  errno = 0;
-  bool ok = true;
-  if (!Draw(pool, &n_total, n_entr, rand, &entr) || !entr.Finish()) {
-    *err = SetFileError(fEntrenamiento.name, errno);
-    ok = false;
-  } else if (!Draw(pool, &n_total, n_test, rand, &test) || !test.Finish()) {
-    *err = SetFileError(fTest.name, errno);
-    ok = false;
+  const auto e = static_cast<std::size_t>(n_entr);
+  const auto t = static_cast<std::size_t>(n_test);
+  bool ok;
+  if (pool->wide) {
+    ok = DrawSets(pool->cadenas_wide.data(), n_total, e, t, *pool, rand, &entr,
+                  &test, fEntrenamiento, fTest, err);
+    pool->cadenas_wide.resize(n_total - e - t);
+  } else {
+    ok = DrawSets(pool->cadenas.data(), n_total, e, t, *pool, rand, &entr,
+                  &test, fEntrenamiento, fTest, err);
+    pool->cadenas.resize(n_total - e - t);
   }
-  pool->cadenas.resize(n_total);
   return ok;
 }
 

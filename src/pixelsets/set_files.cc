@@ -8,10 +8,13 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/file.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -19,6 +22,7 @@
 #include <string>
 #include <string_view>
 #include <system_error>
+#include <utility>
 
 #include "pixelsets/storage.h"
 
@@ -344,6 +348,14 @@ void RemoveLeftovers(const std::string& folder, const SetFile& a,
   closedir(dir);
 }
 
+// A source cut short while the sets were drawn gave them zero bytes for the
+// records it lost: such sets must not replace the earlier ones.
+bool SourceWhole(std::string* err) {
+  if (!SourceCut()) return true;
+  *err = "El fichero Origen ha cambiado mientras se leia";
+  return false;
+}
+
 // Puts both complete, synced temporaries in place as one step: afterwards
 // both targets hold the new sets, or (on failure) both hold what they held.
 bool Commit(SetFile* entr, SetFile* test, const std::string& folder, int dir,
@@ -380,6 +392,122 @@ bool Commit(SetFile* entr, SetFile* test, const std::string& folder, int dir,
 }
 
 }  // namespace
+
+namespace {
+
+constexpr std::size_t kHugePage = std::size_t{2} << 20;
+
+// The mapped source, for the handler below; lock-free, so a handler may read
+// them.
+std::atomic<std::uintptr_t> g_map_start{0};
+std::atomic<std::uintptr_t> g_map_end{0};
+volatile sig_atomic_t g_cut = 0;
+std::uintptr_t g_page = 4096;
+
+// A read of a mapped source beyond its end, once another program has cut it
+// short, raises SIGBUS. The lost page is replaced by zeros and the loss
+// noted, so that the run can refuse the source instead of dying; any other
+// SIGBUS keeps its default action.
+extern "C" void ZeroLostPage(int sig, siginfo_t* info, void* /*context*/) {
+  const auto address = reinterpret_cast<std::uintptr_t>(info->si_addr);
+  if (address >= g_map_start.load() && address < g_map_end.load()) {
+    void* page = reinterpret_cast<void*>(address & ~(g_page - 1));
+    if (mmap(page, g_page, PROT_READ, MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED,
+             -1, 0) != MAP_FAILED) {
+      g_cut = 1;
+      return;
+    }
+  }
+  signal(sig, SIG_DFL);  // the faulting access runs again, and ends the run
+}
+
+}  // namespace
+
+MappedFile MappedFile::Map(std::FILE* file) {
+  struct stat st;
+  const int fd = fileno(file);
+  if (fd < 0 || fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) ||
+      st.st_size <= 0 ||
+      static_cast<std::uint64_t>(st.st_size) > static_cast<std::size_t>(-1))
+    return {};
+  static const bool handled = [] {
+    g_page = static_cast<std::uintptr_t>(sysconf(_SC_PAGESIZE));
+    struct sigaction action = {};
+    action.sa_sigaction = ZeroLostPage;
+    action.sa_flags = SA_SIGINFO;
+    return sigaction(SIGBUS, &action, nullptr) == 0;
+  }();
+  if (!handled) return {};
+  const auto size = static_cast<std::size_t>(st.st_size);
+  int flags = MAP_PRIVATE;
+#ifdef MAP_POPULATE
+  flags |= MAP_POPULATE;  // one call instead of a fault every few pages
+#endif
+  void* data = mmap(nullptr, size, PROT_READ, flags, fd, 0);
+  if (data == MAP_FAILED) return {};
+#ifdef MADV_HUGEPAGE
+  madvise(data, size, MADV_HUGEPAGE);  // where the kernel can, fewer misses
+#endif
+  g_cut = 0;
+  g_map_start.store(reinterpret_cast<std::uintptr_t>(data));
+  g_map_end.store(reinterpret_cast<std::uintptr_t>(data) + size + g_page - 1);
+  return MappedFile(static_cast<const char*>(data), size);
+}
+
+MappedFile::~MappedFile() {
+  if (data_ == nullptr) return;
+  if (g_map_start.load() == reinterpret_cast<std::uintptr_t>(data_)) {
+    g_map_start.store(0);
+    g_map_end.store(0);
+  }
+  munmap(const_cast<char*>(data_), size_);
+}
+
+MappedFile::MappedFile(MappedFile&& other) noexcept
+    : data_(std::exchange(other.data_, nullptr)),
+      size_(std::exchange(other.size_, 0)) {}
+
+MappedFile& MappedFile::operator=(MappedFile&& other) noexcept {
+  if (this != &other) {
+    MappedFile old(std::move(*this));
+    data_ = std::exchange(other.data_, nullptr);
+    size_ = std::exchange(other.size_, 0);
+  }
+  return *this;
+}
+
+bool SourceCut() { return g_cut != 0; }
+
+void* AllocateLarge(std::size_t bytes) {
+  if (bytes < kHugePage) return ::operator new(bytes);
+  // Mapped one huge page over and trimmed, so that the array starts on a
+  // huge page boundary and all of it can be backed by huge pages.
+  const std::size_t mapped = bytes + kHugePage;
+  if (mapped < bytes) throw std::bad_alloc();
+  void* raw = mmap(nullptr, mapped, PROT_READ | PROT_WRITE,
+                   MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (raw == MAP_FAILED) throw std::bad_alloc();
+  const auto start = reinterpret_cast<std::uintptr_t>(raw);
+  const std::uintptr_t aligned = (start + kHugePage - 1) & ~(kHugePage - 1);
+  if (aligned > start) munmap(raw, aligned - start);
+  const auto page = static_cast<std::uintptr_t>(sysconf(_SC_PAGESIZE));
+  const std::uintptr_t end = (aligned + bytes + page - 1) & ~(page - 1);
+  if (end < start + mapped)
+    munmap(reinterpret_cast<void*>(end), start + mapped - end);
+#ifdef MADV_HUGEPAGE
+  madvise(reinterpret_cast<void*>(aligned), bytes, MADV_HUGEPAGE);
+#endif
+  return reinterpret_cast<void*>(aligned);
+}
+
+void FreeLarge(void* memory, std::size_t bytes) {
+  if (memory == nullptr) return;
+  if (bytes < kHugePage) {
+    ::operator delete(memory);
+  } else {
+    munmap(memory, bytes);
+  }
+}
 
 void StartWriteback(std::FILE* file) {
 #ifdef SYNC_FILE_RANGE_WRITE
@@ -419,7 +547,7 @@ bool WriteSetFiles(Pool* pool, std::int32_t caract, std::int32_t n_entr,
          Partition(pool, caract, n_entr, n_test, rand,
                    {fEntrenamiento.file, entrenamiento}, {fTest.file, test},
                    err) &&
-         Sync(&fTest, err) && Sync(&fEntrenamiento, err) &&
+         Sync(&fTest, err) && Sync(&fEntrenamiento, err) && SourceWhole(err) &&
          Commit(&fEntrenamiento, &fTest, folder, dir, err);
 }
 

@@ -15,6 +15,7 @@ constexpr std::size_t kLargeChunk = std::size_t{8} << 20;
 const char kBadHeader[] = "El fichero Origen no empieza con un numero entero";
 const char kReadError[] = "Error al leer el fichero Origen";
 const char kTooMany[] = "El fichero Origen tiene demasiados registros";
+const char kChanged[] = "El fichero Origen ha cambiado mientras se leia";
 
 std::string LongLine(std::uint64_t line) {
   return "La linea " + std::to_string(line) +
@@ -26,18 +27,23 @@ std::string LongLine(std::uint64_t line) {
 class Loader {
  public:
   Loader(Pool* pool, std::int32_t* caract, std::string* err,
-         std::uint64_t max_records)
-      : pool_(pool), caract_(caract), err_(err), max_records_(max_records) {}
+         std::uint64_t max_records, std::uint64_t narrow_limit)
+      : pool_(pool),
+        caract_(caract),
+        err_(err),
+        max_records_(max_records),
+        narrow_limit_(narrow_limit) {}
 
   bool Run(std::FILE* f, std::uint64_t size_hint);
 
  private:
-  // Takes the complete line [start, end), its "\n" excluded.
+  // Reads `f` into the pool's own buffer, indexing as it goes.
+  bool Read(std::FILE* f, std::uint64_t size_hint);
+  void Reserve(std::uint64_t size);
+  // Takes every complete line of the first len_ bytes not taken yet.
+  bool TakeLines();
+  // Takes the line [start, end), its "\n" excluded.
   bool TakeLine(std::size_t start, std::size_t end);
-  // The first zero byte in [start, end), or end. Calls come with increasing
-  // `start`; one memchr covers all the data read so far, so a source without
-  // zero bytes costs one scan per chunk instead of one call per line.
-  std::size_t FirstNul(std::size_t start, std::size_t end);
   bool Fail(std::string message) {
     *err_ = std::move(message);
     return false;
@@ -47,103 +53,125 @@ class Loader {
   std::int32_t* caract_;
   std::string* err_;
   std::uint64_t max_records_;
-  std::size_t len_ = 0;     // bytes read so far
-  std::uint64_t line_ = 1;  // number of the line being read
-  std::size_t nul_ = 0;     // see FirstNul
-  bool nul_found_ = false;  // buffer[nul_] is a zero byte
+  std::uint64_t narrow_limit_;
+  const char* text_ = nullptr;
+  std::size_t len_ = 0;         // bytes known so far
+  std::size_t line_start_ = 0;  // where the next line starts
+  std::size_t scan_ = 0;        // where the search for its end goes on
+  std::uint64_t line_ = 1;      // number of the line being read
 };
 
 bool Loader::Run(std::FILE* f, std::uint64_t size_hint) {
+  // A regular file is mapped, not copied: its pages are already in memory
+  // once read, and new memory is what costs the most on a large source.
+  pool_->mapped = MappedFile::Map(f);
+  if (pool_->mapped.mapped()) {
+    text_ = pool_->mapped.data();
+    len_ = pool_->mapped.size();
+    Reserve(len_);
+    if (!TakeLines()) return false;
+  } else if (!Read(f, size_hint)) {
+    return false;
+  }
+  if (line_start_ < len_ && !TakeLine(line_start_, len_)) return false;
+  if (line_ == 1) return Fail(kBadHeader);  // an empty file
+  pool_->text = text_;
+  pool_->text_size = len_;
+  return true;
+}
+
+void Loader::Reserve(std::uint64_t size) {
+  // Lines hold at least a few bytes each: reserving for short lines avoids
+  // regrowing the index, and untouched reserve is never resident.
+  const auto expected =
+      static_cast<std::size_t>(std::min<std::uint64_t>(size / 8, max_records_));
+  if (size >= narrow_limit_) {
+    pool_->wide = true;
+    pool_->cadenas_wide.reserve(expected);
+  } else {
+    pool_->cadenas.reserve(expected);
+  }
+}
+
+bool Loader::Read(std::FILE* f, std::uint64_t size_hint) {
+  std::vector<char, LargeAllocator<char>>& text = pool_->read_text;
   // One byte over the hint, so that the end of the file is seen without
   // growing the buffer.
-  std::size_t cap =
-      size_hint > 0 ? static_cast<std::size_t>(size_hint) + 1 : kSmallChunk;
+  text.resize(size_hint > 0 ? static_cast<std::size_t>(size_hint) + 1
+                            : kSmallChunk);
+  Reserve(size_hint);
   const std::size_t chunk = size_hint > 0 ? kLargeChunk : kSmallChunk;
-  pool_->buffer = std::make_unique_for_overwrite<char[]>(cap);
-  // Lines hold at least a few bytes each: reserving for short lines avoids
-  // regrowing the views, and untouched reserve is never resident.
-  pool_->cadenas.reserve(static_cast<std::size_t>(
-      std::min<std::uint64_t>(size_hint / 8, max_records_)));
-
-  std::size_t line_start = 0;
-  std::size_t scan = 0;
   for (;;) {
-    if (len_ == cap) {
-      cap *= 2;
-      auto grown = std::make_unique_for_overwrite<char[]>(cap);
-      std::memcpy(grown.get(), pool_->buffer.get(), len_);
-      pool_->buffer = std::move(grown);
-    }
-    const std::size_t want = std::min(chunk, cap - len_);
-    const std::size_t got = std::fread(pool_->buffer.get() + len_, 1, want, f);
+    if (len_ == text.size()) text.resize(text.size() * 2);
+    text_ = text.data();
+    const std::size_t want = std::min(chunk, text.size() - len_);
+    const std::size_t got = std::fread(text.data() + len_, 1, want, f);
     len_ += got;
-    while (scan < len_) {
-      const char* base = pool_->buffer.get();
-      const void* nl = std::memchr(base + scan, '\n', len_ - scan);
-      if (nl == nullptr) {
-        scan = len_;
-        break;
-      }
-      const std::size_t end = static_cast<const char*>(nl) - base;
-      if (!TakeLine(line_start, end)) return false;
-      line_start = scan = end + 1;
-    }
+    if (!TakeLines()) return false;
     // The unfinished line is already too long even if a "\r" ends it.
-    if (len_ - line_start > kMaxLineLength + 1) return Fail(LongLine(line_));
+    if (len_ - line_start_ > kMaxLineLength + 1) return Fail(LongLine(line_));
     if (got < want) {
       if (std::ferror(f) != 0) return Fail(kReadError);
-      break;
+      return true;
     }
   }
-  if (line_start < len_ && !TakeLine(line_start, len_)) return false;
-  if (line_ == 1) return Fail(kBadHeader);  // an empty file
+}
+
+bool Loader::TakeLines() {
+  while (scan_ < len_) {
+    const void* nl = std::memchr(text_ + scan_, '\n', len_ - scan_);
+    if (nl == nullptr) {
+      scan_ = len_;
+      break;
+    }
+    const std::size_t end = static_cast<const char*>(nl) - text_;
+    if (!TakeLine(line_start_, end)) return false;
+    line_start_ = scan_ = end + 1;
+  }
   return true;
 }
 
 bool Loader::TakeLine(std::size_t start, std::size_t end) {
-  const char* base = pool_->buffer.get();
-  if (end > start && base[end - 1] == '\r') --end;
+  if (end > start && text_[end - 1] == '\r') --end;
   if (end - start > kMaxLineLength) return Fail(LongLine(line_));
-  const std::size_t stop = FirstNul(start, end);
   if (line_ == 1) {
-    if (!ParseHeader({base + start, stop - start}, caract_))
+    const void* nul = std::memchr(text_ + start, '\0', end - start);
+    const std::size_t stop =
+        nul != nullptr ? static_cast<const char*>(nul) - text_ : end;
+    if (!ParseHeader({text_ + start, stop - start}, caract_))
       return Fail(kBadHeader);
   } else {
-    if (pool_->cadenas.size() >= max_records_) return Fail(kTooMany);
-    pool_->cadenas.push_back(static_cast<std::uint64_t>(start)
-                                 << Pool::kLengthBits |
-                             (stop - start));
+    if (pool_->size() >= max_records_) return Fail(kTooMany);
+    if (!pool_->wide && start >= narrow_limit_) {
+      // Past what 4 bytes can say (a source that grew beyond its size hint,
+      // or one read through a pipe): widen the index once.
+      pool_->cadenas_wide.assign(pool_->cadenas.begin(), pool_->cadenas.end());
+      pool_->cadenas = {};
+      pool_->wide = true;
+    }
+    if (pool_->wide) {
+      pool_->cadenas_wide.push_back(start);
+    } else {
+      pool_->cadenas.push_back(static_cast<std::uint32_t>(start));
+    }
   }
   ++line_;
   return true;
-}
-
-std::size_t Loader::FirstNul(std::size_t start, std::size_t end) {
-  // nul_ is either a zero byte at or after the last `start` (nul_found_), or
-  // the point up to which the data is known to hold none.
-  if (nul_ < start) {
-    nul_ = start;
-    nul_found_ = false;
-  }
-  if (!nul_found_ && nul_ < end) {
-    const char* base = pool_->buffer.get();
-    const void* hit = std::memchr(base + nul_, '\0', len_ - nul_);
-    nul_found_ = hit != nullptr;
-    nul_ = nul_found_
-               ? static_cast<std::size_t>(static_cast<const char*>(hit) - base)
-               : len_;
-  }
-  return std::min(nul_, end);
 }
 
 }  // namespace
 
 bool LoadSource(std::FILE* fOrigen, std::uint64_t size_hint, Pool* pool,
                 std::int32_t* caract, std::string* err,
-                std::uint64_t max_records) {
+                std::uint64_t max_records, std::uint64_t narrow_limit) {
   *pool = Pool();
-  const bool ok =
-      Loader(pool, caract, err, max_records).Run(fOrigen, size_hint);
+  bool ok = Loader(pool, caract, err, max_records, narrow_limit)
+                .Run(fOrigen, size_hint);
+  // Pages lost to a cut read as zeros, which may look like a long line.
+  if (pool->mapped.mapped() && SourceCut()) {
+    *err = kChanged;
+    ok = false;
+  }
   if (!ok) *pool = Pool();
   return ok;
 }

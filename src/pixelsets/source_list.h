@@ -3,13 +3,15 @@
 #ifndef PARTICION_SRC_PIXELSETS_SOURCE_LIST_H_
 #define PARTICION_SRC_PIXELSETS_SOURCE_LIST_H_
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
-#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include "pixelsets/storage.h"
 
 namespace pixelsets {
 
@@ -19,23 +21,46 @@ inline constexpr std::size_t kMaxLineLength = 1999;
 // Most records a run can count: the counts the user types are signed 32-bit.
 inline constexpr std::uint64_t kMaxRecords = 2147483647;
 
-// The loaded source. `buffer` holds the file's bytes as read, and `cadenas`
-// one packed view per record (offset << 11 | length), in file order until a
-// partition reorders and shrinks it. Views are 8 bytes so that ten million
-// records stay small and cache-friendly.
+// Sources up to this size index their records with 4-byte offsets, which
+// halves the memory of the index and the cache misses of the draw; larger
+// ones use 8-byte offsets.
+inline constexpr std::uint64_t kNarrowLimit = std::uint64_t{1} << 32;
+
+// The loaded source: its bytes (`text`, `text_size`), mapped from the file or
+// read into `read_text`, and the index of its records, each an offset in
+// `text`, in file order until a partition reorders and shrinks it:
+// `cadenas` for a source under kNarrowLimit, `cadenas_wide` otherwise (the
+// other one stays empty).
 struct Pool {
-  std::unique_ptr<char[]> buffer;
-  std::vector<std::uint64_t> cadenas;
+  MappedFile mapped;
+  std::vector<char, LargeAllocator<char>> read_text;
+  const char* text = nullptr;
+  std::size_t text_size = 0;
+  std::vector<std::uint32_t, LargeAllocator<std::uint32_t>> cadenas;
+  std::vector<std::uint64_t, LargeAllocator<std::uint64_t>> cadenas_wide;
+  bool wide = false;
 
-  std::size_t size() const { return cadenas.size(); }
-  // The text of the record at `pos`, without its line end.
-  std::string_view record(std::size_t pos) const { return View(cadenas[pos]); }
-  std::string_view View(std::uint64_t packed) const {
-    return {buffer.get() + (packed >> kLengthBits), packed & kLengthMask};
+  std::size_t size() const {
+    return wide ? cadenas_wide.size() : cadenas.size();
   }
-
-  static constexpr unsigned kLengthBits = 11;  // 2047 >= kMaxLineLength
-  static constexpr std::uint64_t kLengthMask = (1u << kLengthBits) - 1;
+  // The text of the record at `pos`, without its line end.
+  std::string_view record(std::size_t pos) const {
+    return RecordAt(text, text_size, wide ? cadenas_wide[pos] : cadenas[pos]);
+  }
+  // The record of the line that starts at `offset` of `text`: up to its "\n"
+  // or the end of the text, less a "\r" there, and cut at a zero byte.
+  // Never reads more than a line may hold, whatever the text.
+  static std::string_view RecordAt(const char* text, std::size_t size,
+                                   std::uint64_t offset) {
+    const char* start = text + offset;
+    const char* stop =
+        text + std::min<std::uint64_t>(size, offset + kMaxLineLength + 1);
+    const char* end = start;
+    while (end != stop && *end != '\n' && *end != '\0') ++end;
+    if (end != start && end[-1] == '\r' && (end == text + size || *end == '\n'))
+      --end;
+    return {start, static_cast<std::size_t>(end - start)};
+  }
 };
 
 // Reads the source whole from `fOrigen` (opened in binary mode, positioned at
@@ -45,12 +70,15 @@ struct Pool {
 // at the very end of the file, is not part of the line, and a zero byte ends
 // its record. Returns false with the user-facing reason in `*err` (without a
 // line end) when the first line does not begin with a signed 32-bit integer,
-// a line is longer than kMaxLineLength, the read fails or there are more
-// than `max_records` records; `*pool` is then empty. Throws std::bad_alloc
+// a line is longer than kMaxLineLength, the read fails, there are more
+// than `max_records` records, or the file was cut short while it was read;
+// `*pool` is then empty. Throws std::bad_alloc
 // when the source does not fit in memory.
+// `narrow_limit` is for tests of the wide index.
 bool LoadSource(std::FILE* fOrigen, std::uint64_t size_hint, Pool* pool,
                 std::int32_t* caract, std::string* err,
-                std::uint64_t max_records = kMaxRecords);
+                std::uint64_t max_records = kMaxRecords,
+                std::uint64_t narrow_limit = kNarrowLimit);
 
 // Reads a signed decimal integer from the start of `text` as sscanf "%d"
 // would (blanks first, an optional sign, digits; the rest is ignored).

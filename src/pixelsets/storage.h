@@ -1,18 +1,81 @@
-// What the writing of set files needs from the platform's storage beyond the
-// standard library. The rest of the platform layer (temporaries, the commit of
-// the pair, locks and signals) stays inside WriteSetFiles.
+// What loading and writing need from the platform beyond the standard
+// library: memory for the large arrays, and writeback. The rest of the
+// platform layer (temporaries, the commit of the pair, locks and signals)
+// stays inside WriteSetFiles.
 
 #ifndef PARTICION_SRC_PIXELSETS_STORAGE_H_
 #define PARTICION_SRC_PIXELSETS_STORAGE_H_
 
+#include <cstddef>
 #include <cstdio>
+#include <new>
 
 namespace pixelsets {
+
+// Memory for an array of `bytes` that is read at random: large ones are
+// backed by huge pages where the system has them, so that a random access
+// costs one cache miss and no page-table walk. Throws std::bad_alloc.
+void* AllocateLarge(std::size_t bytes);
+void FreeLarge(void* memory, std::size_t bytes);
+
+// An allocator on AllocateLarge that leaves new elements uninitialised, so
+// that growing a buffer to read into costs no zeroing.
+template <class T>
+struct LargeAllocator {
+  using value_type = T;
+  LargeAllocator() = default;
+  template <class U>
+  explicit LargeAllocator(const LargeAllocator<U>& /*other*/) {}
+  T* allocate(std::size_t n) {
+    if (n > static_cast<std::size_t>(-1) / sizeof(T)) throw std::bad_alloc();
+    return static_cast<T*>(AllocateLarge(n * sizeof(T)));
+  }
+  void deallocate(T* p, std::size_t n) { FreeLarge(p, n * sizeof(T)); }
+  template <class U>
+  void construct(U* p) {
+    ::new (static_cast<void*>(p)) U;
+  }
+  template <class U, class... Args>
+  void construct(U* p, Args&&... args) {
+    ::new (static_cast<void*>(p)) U(static_cast<Args&&>(args)...);
+  }
+  friend bool operator==(const LargeAllocator&, const LargeAllocator&) {
+    return true;
+  }
+};
 
 // Starts writing what `file` holds so far out to storage, without waiting, so
 // that the sync that ends a large set file finds little left to do. A hint:
 // does nothing where the platform has no such call or `file` is not a file.
 void StartWriteback(std::FILE* file);
+
+// A regular file mapped whole into memory for reading, or nothing.
+class MappedFile {
+ public:
+  MappedFile() = default;
+  // Maps the regular file open as `file` (from its first byte, whatever the
+  // stream's position); empty when it is not a regular file, is empty, or
+  // cannot be mapped, so that the caller reads it instead. Should the file
+  // be cut short while it is mapped, the pages it lost read as zero bytes and
+  // SourceCut() says so, instead of the program being killed.
+  static MappedFile Map(std::FILE* file);
+  ~MappedFile();
+  MappedFile(MappedFile&& other) noexcept;
+  MappedFile& operator=(MappedFile&& other) noexcept;
+
+  bool mapped() const { return data_ != nullptr; }
+  const char* data() const { return data_; }
+  std::size_t size() const { return size_; }
+
+ private:
+  MappedFile(const char* data, std::size_t size) : data_(data), size_(size) {}
+  const char* data_ = nullptr;
+  std::size_t size_ = 0;
+};
+
+// True once a mapped source has lost pages while it was mapped: what was
+// read of it since is not what the file held.
+bool SourceCut();
 
 }  // namespace pixelsets
 

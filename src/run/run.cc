@@ -59,13 +59,29 @@ bool AskSource(std::FILE* in, std::FILE* out, std::FILE** fOrigen,
       continue;
     }
     // A regular file's size lets the loader read it into one allocation.
-    const std::uint64_t size_hint = std::filesystem::is_regular_file(status)
-                                        ? std::filesystem::file_size(name, ec)
-                                        : 0;
+    std::error_code size_ec;
+    std::error_code time_ec;
+    const std::uint64_t size_hint =
+        std::filesystem::is_regular_file(status)
+            ? std::filesystem::file_size(name, size_ec)
+            : 0;
+    const auto written = std::filesystem::last_write_time(name, time_ec);
+    const bool regular =
+        std::filesystem::is_regular_file(status) && !size_ec && !time_ec;
     std::string reason;
-    if (pixelsets::LoadSource(*fOrigen, ec ? 0 : size_hint, cadenas, caract,
-                              &reason))
-      return true;
+    if (pixelsets::LoadSource(*fOrigen, regular ? size_hint : 0, cadenas,
+                              caract, &reason)) {
+      // Another program that rewrote or cut the file while it was read would
+      // leave a mixture of old and new lines, or half a line.
+      if (!regular ||
+          (cadenas->text_size == size_hint &&
+           std::filesystem::file_size(name, size_ec) == size_hint &&
+           std::filesystem::last_write_time(name, time_ec) == written &&
+           !size_ec && !time_ec))
+        return true;
+      reason = "El fichero Origen ha cambiado mientras se leia";
+      *cadenas = pixelsets::Pool();
+    }
     std::fclose(*fOrigen);
     *fOrigen = nullptr;
     std::fprintf(out, "%s\n\n", reason.c_str());
@@ -76,7 +92,8 @@ int Run(std::FILE* in, std::FILE* out, std::FILE* err) {
   std::FILE* fOrigen = nullptr;
   pixelsets::Pool cadenas;
   std::int32_t caract = 0;
-  std::srand(static_cast<unsigned>(std::time(nullptr)));
+  const pixelsets::Generator rand =
+      pixelsets::SeededRand(static_cast<unsigned>(std::time(nullptr)));
 
   if (!AskSource(in, out, &fOrigen, &cadenas, &caract)) {
     std::fputs(kEndOfInput, err);
@@ -100,8 +117,8 @@ int Run(std::FILE* in, std::FILE* out, std::FILE* err) {
   }
 
   std::string reason;
-  const bool written = pixelsets::WriteSetFiles(
-      &cadenas, caract, n_entr, n_test, [] { return std::rand(); }, &reason);
+  const bool written =
+      pixelsets::WriteSetFiles(&cadenas, caract, n_entr, n_test, rand, &reason);
   std::fclose(fOrigen);
   if (!written) {
     std::fprintf(err, "%s\n", reason.c_str());

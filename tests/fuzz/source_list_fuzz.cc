@@ -38,7 +38,8 @@ bool ModelHeader(const std::string& line, std::int32_t* value) {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
                                       std::size_t size) {
   if (size == 0) return 0;
-  // The first byte picks how the source arrives and how many records fit.
+  // The first byte picks how the source arrives, how many records fit and
+  // where the index turns to 8-byte offsets.
   const std::uint8_t mode = data[0];
   const std::string source(reinterpret_cast<const char*>(data) + 1, size - 1);
   const std::uint64_t hints[] = {0, source.size(), 1, source.size() * 2};
@@ -68,8 +69,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
   pixelsets::Pool pool;
   std::int32_t caract = 0;
   std::string err;
+  const std::uint64_t narrow_limit =
+      (mode & 0x0c) != 0 ? (mode & 0x0c) * 4 : pixelsets::kNarrowLimit;
   const bool ok = pixelsets::LoadSource(f, hints[mode & 3], &pool, &caract,
-                                        &err, max_records);
+                                        &err, max_records, narrow_limit);
   std::fclose(f);
 
   Check(ok == model_ok, "accepted exactly the sources the model accepts");
