@@ -411,7 +411,7 @@ std::uintptr_t g_page = 4096;
 extern "C" void ZeroLostPage(int sig, siginfo_t* info, void* /*context*/) {
   const auto address = reinterpret_cast<std::uintptr_t>(info->si_addr);
   if (address >= g_map_start.load() && address < g_map_end.load()) {
-    void* page = reinterpret_cast<void*>(address & ~(g_page - 1));
+    char* page = static_cast<char*>(info->si_addr) - (address & (g_page - 1));
     if (mmap(page, g_page, PROT_READ, MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED,
              -1, 0) != MAP_FAILED) {
       g_cut = 1;
@@ -438,20 +438,21 @@ MappedFile MappedFile::Map(std::FILE* file) {
     return sigaction(SIGBUS, &action, nullptr) == 0;
   }();
   if (!handled) return {};
-  const auto size = static_cast<std::size_t>(st.st_size);
+  const auto length = static_cast<std::size_t>(st.st_size);
   int flags = MAP_PRIVATE;
 #ifdef MAP_POPULATE
   flags |= MAP_POPULATE;  // one call instead of a fault every few pages
 #endif
-  void* data = mmap(nullptr, size, PROT_READ, flags, fd, 0);
-  if (data == MAP_FAILED) return {};
+  void* start = mmap(nullptr, length, PROT_READ, flags, fd, 0);
+  if (start == MAP_FAILED) return {};
 #ifdef MADV_HUGEPAGE
-  madvise(data, size, MADV_HUGEPAGE);  // where the kernel can, fewer misses
+  madvise(start, length, MADV_HUGEPAGE);  // where the kernel can, fewer misses
 #endif
   g_cut = 0;
-  g_map_start.store(reinterpret_cast<std::uintptr_t>(data));
-  g_map_end.store(reinterpret_cast<std::uintptr_t>(data) + size + g_page - 1);
-  return MappedFile(static_cast<const char*>(data), size);
+  g_map_start.store(reinterpret_cast<std::uintptr_t>(start));
+  g_map_end.store(reinterpret_cast<std::uintptr_t>(start) + length + g_page -
+                  1);
+  return MappedFile(static_cast<const char*>(start), length);
 }
 
 MappedFile::~MappedFile() {
@@ -482,22 +483,23 @@ void* AllocateLarge(std::size_t bytes) {
   if (bytes < kHugePage) return ::operator new(bytes);
   // Mapped one huge page over and trimmed, so that the array starts on a
   // huge page boundary and all of it can be backed by huge pages.
+  if (bytes > static_cast<std::size_t>(-1) - kHugePage) throw std::bad_alloc();
   const std::size_t mapped = bytes + kHugePage;
-  if (mapped < bytes) throw std::bad_alloc();
   void* raw = mmap(nullptr, mapped, PROT_READ | PROT_WRITE,
                    MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
   if (raw == MAP_FAILED) throw std::bad_alloc();
-  const auto start = reinterpret_cast<std::uintptr_t>(raw);
-  const std::uintptr_t aligned = (start + kHugePage - 1) & ~(kHugePage - 1);
-  if (aligned > start) munmap(raw, aligned - start);
-  const auto page = static_cast<std::uintptr_t>(sysconf(_SC_PAGESIZE));
-  const std::uintptr_t end = (aligned + bytes + page - 1) & ~(page - 1);
-  if (end < start + mapped)
-    munmap(reinterpret_cast<void*>(end), start + mapped - end);
+  // Offsets from `raw`, so that no integer becomes a pointer.
+  const auto misalign = reinterpret_cast<std::uintptr_t>(raw) % kHugePage;
+  const std::size_t head = misalign == 0 ? 0 : kHugePage - misalign;
+  const auto page = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
+  const std::size_t used = head + (bytes + page - 1) / page * page;
+  char* aligned = static_cast<char*>(raw) + head;
+  if (head > 0) munmap(raw, head);
+  if (used < mapped) munmap(static_cast<char*>(raw) + used, mapped - used);
 #ifdef MADV_HUGEPAGE
-  madvise(reinterpret_cast<void*>(aligned), bytes, MADV_HUGEPAGE);
+  madvise(aligned, bytes, MADV_HUGEPAGE);
 #endif
-  return reinterpret_cast<void*>(aligned);
+  return aligned;
 }
 
 void FreeLarge(void* memory, std::size_t bytes) {

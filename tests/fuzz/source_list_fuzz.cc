@@ -69,8 +69,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
   pixelsets::Pool pool;
   std::int32_t caract = 0;
   std::string err;
-  const std::uint64_t narrow_limit =
-      (mode & 0x0c) != 0 ? (mode & 0x0c) * 4 : pixelsets::kNarrowLimit;
+  const std::uint64_t narrow_limit = (mode & 0x0c) != 0
+                                         ? std::uint64_t{mode & 0x0cu} * 4
+                                         : pixelsets::kNarrowLimit;
   const bool ok = pixelsets::LoadSource(f, hints[mode & 3], &pool, &caract,
                                         &err, max_records, narrow_limit);
   std::fclose(f);
