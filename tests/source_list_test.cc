@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -170,6 +171,56 @@ TEST(LoadSource, LargeSourceGivesBackItsLines) {
     EXPECT_EQ(got.caract, 4);
     EXPECT_EQ(got.records, lines) << "hint " << hint;
   }
+}
+
+// A source large enough to be indexed in two halves on two threads: its
+// records, and a long line or too many records found wherever they are.
+TEST(LoadSource, SourceIndexedInHalves) {
+  std::string source = "7\n";
+  std::vector<std::string> lines;
+  for (int i = 0; i < 700000; ++i) {
+    lines.push_back(std::to_string(i * 7919LL % 1000003) + " 17 203 96");
+    source += lines.back() + (i % 5 == 0 ? "\r\n" : "\n");
+  }
+  const std::size_t late = source.find('\n', source.size() * 3 / 4);
+  ASSERT_GT(source.size(), std::size_t{8} << 20);
+  const Loaded whole = Load(source, source.size());
+  ASSERT_TRUE(whole.ok) << whole.err;
+  EXPECT_EQ(whole.records, lines);
+  EXPECT_EQ(Load(source + k1999 + "\r", 0).records.back(), k1999);
+
+  const std::string near_start = source.substr(0, 1000);
+  const std::string long_line = std::string(2000, 'z') + "\n";
+  const struct {
+    std::string source;
+    std::string err;
+  } bad[] = {
+      {near_start + long_line + source.substr(1000),
+       "La linea " +
+           std::to_string(
+               1 + std::count(near_start.begin(), near_start.end(), '\n')) +
+           " del fichero Origen tiene mas de 1999 caracteres"},
+      {source.substr(0, late + 1) + long_line + source.substr(late + 1),
+       "La linea " +
+           std::to_string(2 + std::count(source.begin(),
+                                         source.begin() +
+                                             static_cast<std::ptrdiff_t>(late),
+                                         '\n')) +
+           " del fichero Origen tiene mas de 1999 caracteres"},
+  };
+  for (const auto& c : bad) {
+    const Loaded got = Load(c.source, c.source.size());
+    EXPECT_FALSE(got.ok);
+    EXPECT_EQ(got.err, c.err);
+    EXPECT_TRUE(got.records.empty());
+  }
+  std::FILE* f = FileWith(source);
+  Pool pool;
+  std::int32_t caract;
+  std::string err;
+  EXPECT_FALSE(LoadSource(f, source.size(), &pool, &caract, &err, 699999));
+  EXPECT_EQ(err, "El fichero Origen tiene demasiados registros");
+  std::fclose(f);
 }
 
 }  // namespace
