@@ -1,7 +1,10 @@
 #!/usr/bin/env python3
 """Drives the built particion through its standard input, as a user would.
 
-Usage: acceptance_test.py PATH_TO_PARTICION [--sanitized]
+Usage: acceptance_test.py PATH_TO_PARTICION [--sanitized] [--windows EMULATOR]
+
+With --windows the program is a Windows build run through EMULATOR (Wine):
+only the cases that hold on Windows run, with its line ends and generator.
 """
 
 import ctypes
@@ -19,6 +22,7 @@ import time
 import unittest
 
 PROGRAM = None
+RUNNER = None  # how to start PROGRAM: itself, or through an emulator
 SANITIZED = False
 UMASK = os.umask(0o22)
 os.umask(UMASK)
@@ -84,6 +88,9 @@ class Folder(unittest.TestCase):
     """Each test runs in a folder of its own."""
 
     def setUp(self):
+        if RUNNER != [PROGRAM] and not isinstance(self, WindowsRun):
+            self.skipTest("POSIX only (line ends, signals, /proc, valgrind, "
+                          "limits, FIFOs, /dev/fd)")
         self._old = os.getcwd()
         self._dir = tempfile.TemporaryDirectory()
         os.chdir(self._dir.name)
@@ -101,7 +108,7 @@ class Folder(unittest.TestCase):
             return f.read()
 
     def run_tool(self, answers, args=None, **kwargs):
-        return subprocess.run(args or [PROGRAM], input=answers,
+        return subprocess.run(args or RUNNER, input=answers,
                               capture_output=True, timeout=60, **kwargs)
 
     def assert_only(self, *names):
@@ -528,9 +535,105 @@ class Sources(Folder):
             self.assertLess(peak_kib, 64 * 1024, endless[:20])
 
 
+def msvcrt_rand(seed):
+    """rand() of the Microsoft C runtimes (and of Wine's): 15 bits a call."""
+    state = seed
+    while True:
+        state = (state * 214013 + 2531011) & 0xffffffff
+        yield (state >> 16) & 0x7fff
+
+
+def wide_values(seed):
+    """The program's values where rand() is 15 bits: three calls a value,
+    the first in the high bits, cut to 31 bits."""
+    calls = msvcrt_rand(seed)
+    while True:
+        yield ((next(calls) << 30 | next(calls) << 15 | next(calls))
+               & 0x7fffffff)
+
+
+def crlf(text):
+    return text.replace(b"\n", b"\r\n")
+
+
+class WindowsRun(Folder):
+    """The Windows build: text-mode line ends, its own generator, replacing
+    files, Ctrl+C."""
+
+    def setUp(self):
+        if RUNNER == [PROGRAM]:
+            self.skipTest("not a Windows build")
+        super().setUp()
+
+    def test_dialogue_and_sets_in_crlf_from_the_platform_draw(self):
+        records, source = pixel_list(-7, 500)
+        self.write("Pixeles.txt", source)
+        before = int(time.time())
+        done = self.run_tool(b"nada.txt\nPixeles.txt 600\n300 150\n")
+        after = int(time.time())
+        self.assertEqual(done.returncode, 0, done.stderr)
+        self.assertEqual(done.stdout, crlf(
+            ASK_NAME + OPEN_ERROR + ASK_NAME + ask_entr(500) + NOT_LESS
+            + ask_entr(500) + ask_test(200)))
+        got = [self.read("Entrenamiento.txt"), self.read("Test.txt")]
+        candidates = [[crlf(f) for f in one_at_a_time(
+            records, -7, 300, 150, wide_values(seed))]
+            for seed in range(before, after + 1)]
+        self.assertIn(got, candidates)
+
+    def test_draw_reaches_every_part_of_a_large_pool(self):
+        records = [b"r%d" % i for i in range(100000)]
+        self.write("Pixeles.txt", b"\n".join([b"1"] + records))
+        done = self.run_tool(b"Pixeles.txt 20000 0\n")
+        self.assertEqual(done.returncode, 0, done.stderr)
+        drawn = self.read("Entrenamiento.txt").split(b"\r\n")[1:]
+        counts = [0] * 10
+        for record in drawn:
+            counts[int(record[1:]) // 10000] += 1
+        # 2000 expected in each tenth, with a spread of about 45.
+        self.assertTrue(all(1700 < c < 2300 for c in counts), counts)
+
+    def test_second_run_replaces_the_pair(self):
+        _, source = pixel_list(3, 50)
+        self.write("Pixeles.txt", source)
+        for n in (10, 20):
+            done = self.run_tool(b"Pixeles.txt %d %d\n" % (n, n))
+            self.assertEqual((done.returncode, done.stderr), (0, b""))
+            self.assertEqual(self.read("Test.txt").count(b"\r\n"), n)
+        self.assert_only("Pixeles.txt", "Entrenamiento.txt", "Test.txt")
+
+    def test_accented_name_opens(self):
+        _, source = pixel_list(3, 20)
+        self.write("P\u00edxeles.txt", source)
+        done = self.run_tool("P\u00edxeles.txt 5 5\n".encode())
+        self.assertEqual((done.returncode, done.stderr), (0, b""))
+        self.assertEqual(done.stdout, crlf(ASK_NAME + ask_entr(20)
+                                           + ask_test(15)))
+
+    def test_ctrl_c_while_writing_leaves_the_earlier_pair_only(self):
+        self.write("Pixeles.txt", b"4\n" + b"17 203 96 2\n" * 3000000)
+        self.write_old_pair()
+        proc = subprocess.Popen(RUNNER, stdin=subprocess.PIPE,
+                                stdout=subprocess.DEVNULL)
+        proc.stdin.write(b"Pixeles.txt 1500000 1500000\n")
+        proc.stdin.close()
+        while proc.poll() is None and not any(
+                n.endswith(".tmp") for n in os.listdir(".")):
+            time.sleep(0.001)
+        proc.send_signal(signal.SIGINT)  # Wine makes it a Ctrl+C
+        self.assertNotEqual(proc.wait(timeout=60), 0)
+        self.assertEqual(self.pair(), "old")
+        self.assert_only("Pixeles.txt", "Entrenamiento.txt", "Test.txt")
+
+
 if __name__ == "__main__":
     PROGRAM = os.path.abspath(sys.argv.pop(1))
+    RUNNER = [PROGRAM]
     if "--sanitized" in sys.argv:
         sys.argv.remove("--sanitized")
         SANITIZED = True
+    if "--windows" in sys.argv:
+        at = sys.argv.index("--windows")
+        RUNNER = [sys.argv[at + 1], PROGRAM]
+        del sys.argv[at:at + 2]
     unittest.main(verbosity=2)

@@ -126,7 +126,7 @@ TEST(Partition, PropertiesOverManySeeds) {
   std::string source = "9";
   std::vector<std::string> all;
   for (int i = 0; i < 3000; ++i) {
-    all.push_back("p" + std::to_string(i) + " " + std::to_string(i * 7 % 256));
+    all.push_back(std::to_string(i) + " p " + std::to_string(i * 7 % 256));
     source += "\n" + all.back();
   }
   for (unsigned seed = 1; seed <= 40; ++seed) {
@@ -164,17 +164,25 @@ TEST(Partition, PropertiesOverManySeeds) {
   }
 }
 
-// The program's generator gives rand()'s values, and a draw large enough for
-// two threads gives the files of drawing one record at a time with rand().
+// The program's generator gives rand()'s values (where rand() has 31 bits),
+// and a draw large enough for two threads gives the files of drawing one
+// record at a time with that generator.
 TEST(Partition, LargeDrawEqualsTheCLibraryDrawOneAtATime) {
-#ifdef __GLIBC__
   for (unsigned seed : {0u, 1u, 1765000000u, 2147483648u, 4294967295u}) {
+#ifdef __GLIBC__
     pixelsets::GlibcRand copy(seed);
     std::srand(seed);
     for (int i = 0; i < 100000; ++i)
       ASSERT_EQ(copy.Next(), std::rand()) << "seed " << seed << " value " << i;
-  }
 #endif
+    if constexpr (RAND_MAX == 2147483647) {
+      const pixelsets::Generator rand = pixelsets::SeededRand(seed);
+      int values[1000];
+      rand(values, 1000);
+      std::srand(seed);
+      for (int value : values) ASSERT_EQ(value, std::rand()) << "seed " << seed;
+    }
+  }
   std::string source = "-2";
   std::vector<std::string> all;
   for (int i = 0; i < 100000; ++i) {
@@ -189,9 +197,12 @@ TEST(Partition, LargeDrawEqualsTheCLibraryDrawOneAtATime) {
   ASSERT_TRUE(Partition(&pool, -2, 60000, 30000, pixelsets::SeededRand(seed),
                         {entr, "Entrenamiento.txt"}, {test, "Test.txt"}, &err))
       << err;
-  std::srand(seed);
-  const Sets reference =
-      OneAtATime(all, -2, 60000, 30000, [] { return std::rand(); });
+  const pixelsets::Generator again = pixelsets::SeededRand(seed);
+  const Sets reference = OneAtATime(all, -2, 60000, 30000, [&again] {
+    int value;
+    again(&value, 1);
+    return value;
+  });
   EXPECT_TRUE(ReadAll(entr) == reference.entrenamiento);
   EXPECT_TRUE(ReadAll(test) == reference.test);
   EXPECT_EQ(pool.size(), 10000u);

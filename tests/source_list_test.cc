@@ -139,6 +139,9 @@ TEST(LoadSource, RefusesMoreRecordsThanTheLimit) {
 }
 
 TEST(LoadSource, ReportsAReadError) {
+#ifdef _WIN32
+  GTEST_SKIP() << "the Microsoft runtime reads a write-only stream as empty";
+#endif
   // A stream open only for writing fails every read.
   std::FILE* f = std::fopen("/dev/null", "w");
   ASSERT_NE(f, nullptr);

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <bit>
 #include <cerrno>
 #include <charconv>
 #include <cstdlib>
@@ -44,7 +45,7 @@ inline void Prefetch(const void* p) {
 class BlockWriter {
  public:
   explicit BlockWriter(std::FILE* file)
-      : file_(file), block_(std::make_unique_for_overwrite<char[]>(kSize)) {}
+      : file_(file), block_(new char[kSize]) {}
 
   void Header(std::int32_t caract) {
     used_ = static_cast<std::size_t>(
@@ -276,13 +277,28 @@ Generator SeededRand(unsigned seed) {
   constexpr int kChecked = 300;
   std::srand(seed);
   GlibcRand copy(seed);
-  bool same = true;
+  bool same = RAND_MAX == 2147483647;
   for (int i = 0; i < kChecked && same; ++i) same = copy.Next() == std::rand();
   std::srand(seed);
-  if (!same) return ValueByValue([] { return std::rand(); });
-  return [gen = GlibcRand(seed)](int* values, std::size_t count) mutable {
-    for (std::size_t i = 0; i < count; ++i) values[i] = gen.Next();
-  };
+  if (same) {
+    return [gen = GlibcRand(seed)](int* values, std::size_t count) mutable {
+      for (std::size_t i = 0; i < count; ++i) values[i] = gen.Next();
+    };
+  }
+  if constexpr (RAND_MAX >= 2147483647) {
+    return ValueByValue([] { return std::rand(); });
+  } else {
+    // A generator narrower than 31 bits (RAND_MAX 32767 on Windows) would
+    // never reach most positions of a large pool: each value is built from
+    // as many rand() calls, first in the high bits, as cover 31 bits.
+    return ValueByValue([] {
+      constexpr int kBits = std::bit_width(static_cast<unsigned>(RAND_MAX));
+      std::uint64_t value = 0;
+      for (int bits = 0; bits < 31; bits += kBits)
+        value = value << kBits | static_cast<unsigned>(std::rand());
+      return static_cast<int>(value & 0x7fffffff);
+    });
+  }
 }
 
 std::string SetFileError(const char* name, int errnum) {

@@ -479,6 +479,12 @@ MappedFile& MappedFile::operator=(MappedFile&& other) noexcept {
 
 bool SourceCut() { return g_cut != 0; }
 
+std::filesystem::path TypedPath(const std::string& name) { return name; }
+
+std::FILE* OpenForReading(const std::filesystem::path& path) {
+  return std::fopen(path.c_str(), "rb");
+}
+
 void* AllocateLarge(std::size_t bytes) {
   if (bytes < kHugePage) return ::operator new(bytes);
   // Mapped one huge page over and trimmed, so that the array starts on a

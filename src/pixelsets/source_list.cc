@@ -202,6 +202,8 @@ bool Loader::Read(std::FILE* f, std::uint64_t size_hint) {
   std::vector<char, LargeAllocator<char>>& text = pool_->read_text;
   // One byte over the hint, so that the end of the file is seen without
   // growing the buffer.
+  // A hint too large for this platform's sizes is no hint.
+  if (size_hint >= static_cast<std::size_t>(-1)) size_hint = 0;
   text.resize(size_hint > 0 ? static_cast<std::size_t>(size_hint) + 1
                             : kSmallChunk);
   Reserve(size_hint);

@@ -52,9 +52,9 @@ struct Pool {
   // Never reads more than a line may hold, whatever the text.
   static std::string_view RecordAt(const char* text, std::size_t size,
                                    std::uint64_t offset) {
-    const char* start = text + offset;
-    const char* stop =
-        text + std::min<std::uint64_t>(size, offset + kMaxLineLength + 1);
+    const char* start = text + static_cast<std::size_t>(offset);
+    const char* stop = text + static_cast<std::size_t>(std::min<std::uint64_t>(
+                                  size, offset + kMaxLineLength + 1));
     const char* end = start;
     while (end != stop && *end != '\n' && *end != '\0') ++end;
     if (end != start && end[-1] == '\r' && (end == text + size || *end == '\n'))

@@ -1,14 +1,16 @@
 // What loading and writing need from the platform beyond the standard
-// library: memory for the large arrays, and writeback. The rest of the
-// platform layer (temporaries, the commit of the pair, locks and signals)
-// stays inside WriteSetFiles.
+// library: memory for the large arrays, mapping, file names, writeback. The
+// rest of the platform layer (temporaries, the commit of the pair, locks and
+// signals) stays inside WriteSetFiles.
 
 #ifndef PARTICION_SRC_PIXELSETS_STORAGE_H_
 #define PARTICION_SRC_PIXELSETS_STORAGE_H_
 
 #include <cstddef>
 #include <cstdio>
+#include <filesystem>
 #include <new>
+#include <string>
 
 namespace pixelsets {
 
@@ -72,6 +74,15 @@ class MappedFile {
   const char* data_ = nullptr;
   std::size_t size_ = 0;
 };
+
+// The file that a typed `name` means. On Windows the bytes are taken as
+// UTF-8 where they are valid UTF-8, else in the console's (or, from a
+// script, the system's) code page, so that accented names open; elsewhere
+// they are the name as it stands.
+std::filesystem::path TypedPath(const std::string& name);
+
+// Opens `path` for reading in binary mode; null on failure.
+std::FILE* OpenForReading(const std::filesystem::path& path);
 
 // True once a mapped source has lost pages while it was mapped: what was
 // read of it since is not what the file held.

@@ -22,7 +22,7 @@ const char kNoMemory[] =
 
 // True if `name` is the very file (not merely the same name) that a set file
 // of this folder is: the run would replace its own source.
-bool IsSetFile(const std::string& name) {
+bool IsSetFile(const std::filesystem::path& name) {
   std::error_code ec;
   return std::filesystem::equivalent(name, pixelsets::kEntrenamiento, ec) ||
          std::filesystem::equivalent(name, pixelsets::kTest, ec);
@@ -32,20 +32,22 @@ bool IsSetFile(const std::string& name) {
 // pixel list. Returns false at the end of input.
 bool AskSource(std::FILE* in, std::FILE* out, std::FILE** fOrigen,
                pixelsets::Pool* cadenas, std::int32_t* caract) {
-  std::string name;
+  std::string typed;
   for (;;) {
     std::fputs("Introduzca Nombre de Fichero Origen (ej. Pixeles.txt): ", out);
     std::fflush(out);
-    if (!ReadToken(in, &name)) return false;
+    if (!ReadToken(in, &typed)) return false;
+    // A zero byte would cut the name short and open another file.
+    const bool usable = typed.size() <= pixelsets::kMaxLineLength &&
+                        typed.find('\0') == std::string::npos;
+    const std::filesystem::path name =
+        usable ? pixelsets::TypedPath(typed) : std::filesystem::path();
     std::error_code ec;
     const auto status = std::filesystem::status(name, ec);
-    // A directory opens for reading on some systems but is no pixel list,
-    // and a zero byte would cut the name short and open another file.
-    *fOrigen = name.size() > pixelsets::kMaxLineLength ||
-                       name.find('\0') != std::string::npos ||
-                       std::filesystem::is_directory(status)
+    // A directory opens for reading on some systems but is no pixel list.
+    *fOrigen = !usable || name.empty() || std::filesystem::is_directory(status)
                    ? nullptr
-                   : std::fopen(name.c_str(), "rb");
+                   : pixelsets::OpenForReading(name);
     if (*fOrigen == nullptr) {
       std::fputs("Error al abrir el fichero Origen\n\n", out);
       continue;

@@ -1,0 +1,365 @@
+// The set-file writer of partition.h on Windows: temporaries, the commit of
+// the pair, the lock between runs, Ctrl+C and durability. This is the one
+// file that speaks to Windows beyond the standard library.
+
+#include "pixelsets/partition.h"
+
+#include <fcntl.h>
+#include <io.h>
+#include <windows.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <cwctype>
+#include <filesystem>
+#include <functional>
+#include <new>
+#include <string>
+#include <utility>
+
+#include "pixelsets/storage.h"
+
+namespace pixelsets {
+namespace {
+
+// Held while the pair is put in place: Ctrl+C, Ctrl+Break or a closing
+// console window, whose handler runs on a thread of its own, waits for it.
+SRWLOCK g_commit = SRWLOCK_INIT;
+
+BOOL WINAPI StopAfterCommit(DWORD event) {
+  if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT &&
+      event != CTRL_CLOSE_EVENT)
+    return FALSE;
+  AcquireSRWLockExclusive(&g_commit);
+  // The temporaries, marked for deletion until committed, go with the
+  // process. Ended here rather than by the system's handler, which under
+  // Wine reports success; and not through exit(), whose flush of the
+  // streams could wait forever on a lock of the interrupted writer.
+  TerminateProcess(GetCurrentProcess(), STATUS_CONTROL_C_EXIT);
+  return TRUE;
+}
+
+// The errno closest to a Windows error, for the message.
+int ErrnoOf(DWORD error) {
+  switch (error) {
+    case ERROR_ACCESS_DENIED:
+    case ERROR_SHARING_VIOLATION:
+    case ERROR_LOCK_VIOLATION:
+    case ERROR_WRITE_PROTECT:
+      return EACCES;
+    case ERROR_FILE_EXISTS:
+    case ERROR_ALREADY_EXISTS:
+      return EEXIST;
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND:
+      return ENOENT;
+    case ERROR_DISK_FULL:
+    case ERROR_HANDLE_DISK_FULL:
+      return ENOSPC;
+    case ERROR_NOT_ENOUGH_MEMORY:
+    case ERROR_OUTOFMEMORY:
+      return ENOMEM;
+    default:
+      return EIO;
+  }
+}
+
+std::string FolderError(const std::filesystem::path& folder, DWORD error) {
+  std::error_code ec;
+  const std::filesystem::path shown = std::filesystem::absolute(folder, ec);
+  return "Error al escribir en la carpeta " +
+         (ec ? folder : shown).lexically_normal().string() + ": " +
+         std::strerror(ErrnoOf(error));
+}
+
+bool SetDeleteOnClose(HANDLE file, bool on) {
+  FILE_DISPOSITION_INFO disposition = {};
+  disposition.DeleteFile = on ? TRUE : FALSE;
+  return SetFileInformationByHandle(file, FileDispositionInfo, &disposition,
+                                    sizeof disposition) != 0;
+}
+
+// One set file on its way: the target, its temporary beside it, the old
+// file's place while the pair is put in place.
+struct SetFile {
+  SetFile(const char* target, const std::filesystem::path& folder)
+      : target(target) {
+    const std::wstring prefix =
+        (folder / (L"." + std::filesystem::path(target).filename().wstring() +
+                   L"." + std::to_wstring(GetCurrentProcessId())))
+            .wstring();
+    temp = prefix + L".tmp";
+    backup = prefix + L".old";
+    wide_target = std::filesystem::path(target).wstring();
+  }
+  ~SetFile() {
+    if (file != nullptr) {
+      std::fclose(file);  // deletes the temporary unless it was committed
+    } else if (handle != INVALID_HANDLE_VALUE) {
+      CloseHandle(handle);
+    }
+    if (backed_up) DeleteFileW(backup.c_str());
+  }
+  SetFile(const SetFile&) = delete;
+  SetFile& operator=(const SetFile&) = delete;
+
+  const char* target;
+  std::wstring wide_target;
+  std::wstring temp;
+  std::wstring backup;
+  HANDLE handle = INVALID_HANDLE_VALUE;
+  std::FILE* file = nullptr;
+  bool backed_up = false;  // the old file is at `backup`
+};
+
+// A target may be replaced only if it is absent, or a file the user may
+// write (not read-only), as a shell's ">" would see it.
+bool CheckTarget(const SetFile& set, std::string* err) {
+  const DWORD attributes = GetFileAttributesW(set.wide_target.c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES) {
+    const DWORD error = GetLastError();
+    if (error == ERROR_FILE_NOT_FOUND) return true;
+    *err = SetFileError(set.target, ErrnoOf(error));
+    return false;
+  }
+  if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+    *err = SetFileError(set.target, EISDIR);
+    return false;
+  }
+  if ((attributes & FILE_ATTRIBUTE_DEVICE) != 0) {
+    *err = std::string("Error al escribir el fichero ") + set.target +
+           ": no es un fichero regular";
+    return false;
+  }
+  if ((attributes & FILE_ATTRIBUTE_READONLY) != 0) {
+    *err = SetFileError(set.target, EACCES);
+    return false;
+  }
+  return true;
+}
+
+// Creates the temporary, marked for deletion until the commit, so that an
+// interrupt or a kill at any moment before it leaves nothing behind, and
+// opens it as a text stream (line ends become CR LF).
+bool CreateTemporary(SetFile* set, const std::filesystem::path& folder,
+                     std::string* err) {
+  // The name holds this process's id: one found already is a dead run's.
+  DeleteFileW(set->temp.c_str());
+  set->handle = CreateFileW(set->temp.c_str(), GENERIC_WRITE | DELETE,
+                            FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
+                            CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (set->handle == INVALID_HANDLE_VALUE) {
+    const DWORD error = GetLastError();
+    *err = error == ERROR_ACCESS_DENIED
+               ? FolderError(folder, error)
+               : SetFileError(set->target, ErrnoOf(error));
+    return false;
+  }
+  if (!SetDeleteOnClose(set->handle, true)) {
+    *err = SetFileError(set->target, ErrnoOf(GetLastError()));
+    return false;
+  }
+  const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(set->handle),
+                                 _O_WRONLY | _O_TEXT);
+  if (fd < 0) {
+    *err = SetFileError(set->target, errno);
+    return false;
+  }
+  set->file = _fdopen(fd, "w");
+  if (set->file == nullptr) {
+    if (errno == ENOMEM) throw std::bad_alloc();
+    _close(fd);
+    set->handle = INVALID_HANDLE_VALUE;
+    *err = SetFileError(set->target, errno);
+    return false;
+  }
+  return true;
+}
+
+bool Sync(SetFile* set, std::string* err) {
+  errno = 0;
+  if (std::fflush(set->file) != 0) {
+    *err = SetFileError(set->target, errno);
+    return false;
+  }
+  if (FlushFileBuffers(set->handle) == 0) {
+    *err = SetFileError(set->target, ErrnoOf(GetLastError()));
+    return false;
+  }
+  return true;
+}
+
+// Puts the temporary in place of the target; the old file steps aside first
+// under a name of this run's, until the pair is whole.
+bool Replace(SetFile* set) {
+  if (MoveFileExW(set->wide_target.c_str(), set->backup.c_str(),
+                  MOVEFILE_WRITE_THROUGH) != 0) {
+    set->backed_up = true;
+  } else if (GetLastError() != ERROR_FILE_NOT_FOUND) {
+    return false;
+  }
+  if (MoveFileExW(set->temp.c_str(), set->wide_target.c_str(),
+                  MOVEFILE_WRITE_THROUGH) != 0)
+    return true;
+  const DWORD error = GetLastError();
+  if (set->backed_up &&
+      MoveFileExW(set->backup.c_str(), set->wide_target.c_str(),
+                  MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0)
+    set->backed_up = false;
+  SetLastError(error);
+  return false;
+}
+
+// Puts back what Replace did.
+void Undo(SetFile* set) {
+  if (!set->backed_up) {
+    DeleteFileW(set->wide_target.c_str());
+  } else if (MoveFileExW(set->backup.c_str(), set->wide_target.c_str(),
+                         MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) !=
+             0) {
+    set->backed_up = false;
+  }
+}
+
+// Runs another program's commit in this folder before or after ours, never
+// between our two replacements: a named mutex, which leaves no file.
+class FolderLock {
+ public:
+  explicit FolderLock(const std::filesystem::path& folder) {
+    std::error_code ec;
+    std::wstring key = std::filesystem::weakly_canonical(folder, ec).wstring();
+    for (wchar_t& c : key) c = c == L'\\' ? L'/' : towlower(c);
+    const std::wstring name =
+        L"Local\\particion-" + std::to_wstring(std::hash<std::wstring>()(key));
+    mutex_ = CreateMutexW(nullptr, FALSE, name.c_str());
+    if (mutex_ != nullptr) WaitForSingleObject(mutex_, INFINITE);
+  }
+  ~FolderLock() {
+    if (mutex_ == nullptr) return;
+    ReleaseMutex(mutex_);
+    CloseHandle(mutex_);
+  }
+  FolderLock(const FolderLock&) = delete;
+  FolderLock& operator=(const FolderLock&) = delete;
+
+ private:
+  HANDLE mutex_ = nullptr;
+};
+
+bool Commit(SetFile* entr, SetFile* test, const std::filesystem::path& folder,
+            std::string* err) {
+  FolderLock lock(folder);
+  AcquireSRWLockExclusive(&g_commit);
+  bool ok = true;
+  for (SetFile* set : {entr, test}) {
+    if (ok && !SetDeleteOnClose(set->handle, false)) {
+      *err = SetFileError(set->target, ErrnoOf(GetLastError()));
+      ok = false;
+    }
+  }
+  if (ok && !Replace(entr)) {
+    *err = SetFileError(entr->target, ErrnoOf(GetLastError()));
+    ok = false;
+  } else if (ok && !Replace(test)) {
+    *err = SetFileError(test->target, ErrnoOf(GetLastError()));
+    Undo(entr);
+    ok = false;
+  }
+  for (SetFile* set : {entr, test}) {
+    // Committed files stay; anything else goes when its stream is closed.
+    if (!ok) SetDeleteOnClose(set->handle, true);
+    std::fclose(set->file);
+    set->file = nullptr;
+    set->handle = INVALID_HANDLE_VALUE;
+    if (set->backed_up) DeleteFileW(set->backup.c_str());
+    set->backed_up = false;
+  }
+  if (!ok) {
+    DeleteFileW(entr->temp.c_str());
+    DeleteFileW(test->temp.c_str());
+  }
+  ReleaseSRWLockExclusive(&g_commit);
+  return ok;
+}
+
+class CtrlGuard {
+ public:
+  CtrlGuard() { SetConsoleCtrlHandler(StopAfterCommit, TRUE); }
+  ~CtrlGuard() { SetConsoleCtrlHandler(StopAfterCommit, FALSE); }
+  CtrlGuard(const CtrlGuard&) = delete;
+  CtrlGuard& operator=(const CtrlGuard&) = delete;
+};
+
+}  // namespace
+
+void* AllocateLarge(std::size_t bytes) { return ::operator new(bytes); }
+
+void FreeLarge(void* memory, std::size_t /*bytes*/) {
+  ::operator delete(memory);
+}
+
+void StartWriteback(std::FILE* /*file*/) {}
+
+// The source is read, not mapped, on Windows.
+MappedFile MappedFile::Map(std::FILE* /*file*/) { return {}; }
+MappedFile::~MappedFile() = default;
+MappedFile::MappedFile(MappedFile&& other) noexcept
+    : data_(std::exchange(other.data_, nullptr)),
+      size_(std::exchange(other.size_, 0)) {}
+MappedFile& MappedFile::operator=(MappedFile&& other) noexcept {
+  data_ = std::exchange(other.data_, nullptr);
+  size_ = std::exchange(other.size_, 0);
+  return *this;
+}
+bool SourceCut() { return false; }
+
+std::filesystem::path TypedPath(const std::string& name) {
+  if (name.empty()) return {};
+  const auto convert = [&name](UINT code_page, DWORD flags) {
+    const int length =
+        MultiByteToWideChar(code_page, flags, name.data(),
+                            static_cast<int>(name.size()), nullptr, 0);
+    std::wstring wide(static_cast<std::size_t>(length > 0 ? length : 0), L'\0');
+    if (length > 0)
+      MultiByteToWideChar(code_page, flags, name.data(),
+                          static_cast<int>(name.size()), wide.data(), length);
+    return wide;
+  };
+  std::wstring wide = convert(CP_UTF8, MB_ERR_INVALID_CHARS);
+  if (wide.empty()) {
+    // Typed at a console, the name comes in the console's code page; from
+    // a script, most likely in the system's.
+    DWORD mode;
+    const bool console =
+        GetConsoleMode(GetStdHandle(STD_INPUT_HANDLE), &mode) != 0;
+    wide = convert(console ? GetConsoleCP() : CP_ACP, 0);
+  }
+  return std::filesystem::path(wide);
+}
+
+std::FILE* OpenForReading(const std::filesystem::path& path) {
+  return _wfopen(path.c_str(), L"rb");
+}
+
+bool WriteSetFiles(Pool* pool, std::int32_t caract, std::int32_t n_entr,
+                   std::int32_t n_test, const Generator& rand, std::string* err,
+                   const char* entrenamiento, const char* test) {
+  std::filesystem::path folder =
+      std::filesystem::path(entrenamiento).parent_path();
+  if (folder.empty()) folder = ".";
+  SetFile fTest(test, folder);
+  SetFile fEntrenamiento(entrenamiento, folder);
+  if (!CheckTarget(fTest, err) || !CheckTarget(fEntrenamiento, err))
+    return false;
+  CtrlGuard guard;
+  return CreateTemporary(&fTest, folder, err) &&
+         CreateTemporary(&fEntrenamiento, folder, err) &&
+         Partition(pool, caract, n_entr, n_test, rand,
+                   {fEntrenamiento.file, entrenamiento}, {fTest.file, test},
+                   err) &&
+         Sync(&fTest, err) && Sync(&fEntrenamiento, err) &&
+         Commit(&fEntrenamiento, &fTest, folder, err);
+}
+
+}  // namespace pixelsets
