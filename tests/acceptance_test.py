@@ -601,6 +601,9 @@ class WindowsRun(Folder):
             self.assertEqual((done.returncode, done.stderr), (0, b""))
             self.assertEqual(self.read("Test.txt").count(b"\r\n"), n)
         self.assert_only("Pixeles.txt", "Entrenamiento.txt", "Test.txt")
+        done = self.run_tool(b"Test.txt Pixeles.txt 1 1\n")
+        self.assertTrue(done.stdout.startswith(crlf(ASK_NAME + NOT_A_SOURCE
+                                                    + ASK_NAME)))
 
     def test_accented_name_opens(self):
         _, source = pixel_list(3, 20)
