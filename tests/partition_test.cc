@@ -180,7 +180,8 @@ TEST(Partition, LargeDrawEqualsTheCLibraryDrawOneAtATime) {
       int values[1000];
       rand(values, 1000);
       std::srand(seed);
-      for (int value : values) ASSERT_EQ(value, std::rand()) << "seed " << seed;
+      for (int i = 0; i < 1000; ++i)
+        ASSERT_EQ(values[i], std::rand()) << "seed " << seed << " value " << i;
     }
   }
   std::string source = "-2";

@@ -119,9 +119,9 @@ bool CheckTarget(const SetFile& set, std::string* err) {
   const DWORD attributes = GetFileAttributesW(set.wide_target.c_str());
   if (attributes == INVALID_FILE_ATTRIBUTES) {
     const DWORD error = GetLastError();
-    if (error == ERROR_FILE_NOT_FOUND) return true;
-    *err = SetFileError(set.target, ErrnoOf(error));
-    return false;
+    const bool absent = error == ERROR_FILE_NOT_FOUND;
+    if (!absent) *err = SetFileError(set.target, ErrnoOf(error));
+    return absent;
   }
   if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
     *err = SetFileError(set.target, EISDIR);
@@ -215,11 +215,11 @@ bool Replace(SetFile* set) {
 void Undo(SetFile* set) {
   if (!set->backed_up) {
     DeleteFileW(set->wide_target.c_str());
-  } else if (MoveFileExW(set->backup.c_str(), set->wide_target.c_str(),
-                         MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) !=
-             0) {
-    set->backed_up = false;
+    return;
   }
+  set->backed_up =
+      MoveFileExW(set->backup.c_str(), set->wide_target.c_str(),
+                  MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) == 0;
 }
 
 // Runs another program's commit in this folder before or after ours, never
@@ -261,7 +261,8 @@ bool Commit(SetFile* entr, SetFile* test, const std::filesystem::path& folder,
   if (ok && !Replace(entr)) {
     *err = SetFileError(entr->target, ErrnoOf(GetLastError()));
     ok = false;
-  } else if (ok && !Replace(test)) {
+  }
+  if (ok && !Replace(test)) {
     *err = SetFileError(test->target, ErrnoOf(GetLastError()));
     Undo(entr);
     ok = false;
@@ -303,7 +304,7 @@ void StartWriteback(std::FILE* /*file*/) {}
 
 // The source is read, not mapped, on Windows.
 MappedFile MappedFile::Map(std::FILE* /*file*/) { return {}; }
-MappedFile::~MappedFile() = default;
+MappedFile::~MappedFile() {}  // nothing is ever mapped here
 MappedFile::MappedFile(MappedFile&& other) noexcept
     : data_(std::exchange(other.data_, nullptr)),
       size_(std::exchange(other.size_, 0)) {}
@@ -321,9 +322,10 @@ std::filesystem::path TypedPath(const std::string& name) {
         MultiByteToWideChar(code_page, flags, name.data(),
                             static_cast<int>(name.size()), nullptr, 0);
     std::wstring wide(static_cast<std::size_t>(length > 0 ? length : 0), L'\0');
-    if (length > 0)
+    if (length > 0) {
       MultiByteToWideChar(code_page, flags, name.data(),
                           static_cast<int>(name.size()), wide.data(), length);
+    }
     return wide;
   };
   std::wstring wide = convert(CP_UTF8, MB_ERR_INVALID_CHARS);
