@@ -405,7 +405,10 @@ class Pair(Folder):
         self.write("Pixeles.txt", source)
         self.write_old_pair()
         os.link("Entrenamiento.txt", "enlace.txt")
-        os.chmod("Test.txt", 0o600)
+        os.chmod("Test.txt", 0o640)
+        owner = (4242, 4343) if os.geteuid() == 0 else (os.getuid(),
+                                                       os.getgid())
+        os.chown("Test.txt", *owner)
         done = self.run_tool(b"Test.txt\nenlace.txt\n./Entrenamiento.txt\n"
                              b"Pixeles.txt 4 4\n")
         self.assertEqual(done.returncode, 0, done.stderr)
@@ -413,7 +416,9 @@ class Pair(Folder):
             (ASK_NAME + NOT_A_SOURCE) * 3 + ASK_NAME + ask_entr(10)))
         self.assertEqual(self.read("enlace.txt"), OLD[0])
         self.assertEqual(self.pair(), "new")
-        self.assertEqual(os.stat("Test.txt").st_mode & 0o7777, 0o600)
+        kept = os.stat("Test.txt")
+        self.assertEqual((kept.st_mode & 0o7777, kept.st_uid, kept.st_gid),
+                         (0o640,) + owner)
         self.assertEqual(os.stat("Entrenamiento.txt").st_mode & 0o7777,
                          0o666 & ~UMASK)
 
