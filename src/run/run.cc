@@ -68,8 +68,9 @@ bool AskSource(std::FILE* in, std::FILE* out, std::FILE** fOrigen,
             ? std::filesystem::file_size(name, size_ec)
             : 0;
     const auto written = std::filesystem::last_write_time(name, time_ec);
-    const bool regular =
-        std::filesystem::is_regular_file(status) && !size_ec && !time_ec;
+    // (Files that report no size, as in /proc, are read to their end.)
+    const bool regular = std::filesystem::is_regular_file(status) &&
+                         size_hint > 0 && !size_ec && !time_ec;
     std::string reason;
     if (pixelsets::LoadSource(*fOrigen, regular ? size_hint : 0, cadenas,
                               caract, &reason)) {
