@@ -610,6 +610,22 @@ class WindowsRun(Folder):
         self.assertTrue(done.stdout.startswith(crlf(ASK_NAME + NOT_A_SOURCE
                                                     + ASK_NAME)))
 
+    def test_two_runs_at_once_never_mix_the_pair(self):
+        self.write("a.txt", pixel_list(1, 20000)[1])
+        self.write("b.txt", pixel_list(2, 20000)[1])
+        for trial in range(20):
+            runs = [subprocess.Popen(RUNNER, stdin=subprocess.PIPE,
+                                     stdout=subprocess.DEVNULL)
+                    for _ in "ab"]
+            for run, name in zip(runs, (b"a.txt", b"b.txt")):
+                run.stdin.write(name + b" 10000 10000\n")
+                run.stdin.close()
+            self.assertEqual([run.wait(timeout=60) for run in runs], [0, 0])
+            heads = {self.read(name)[:2] for name in ("Entrenamiento.txt",
+                                                      "Test.txt")}
+            self.assertEqual(len(heads), 1, "trial %d: a mixed pair" % trial)
+        self.assert_only("a.txt", "b.txt", "Entrenamiento.txt", "Test.txt")
+
     def test_accented_name_opens(self):
         _, source = pixel_list(3, 20)
         self.write("P\u00edxeles.txt", source)
@@ -644,4 +660,11 @@ if __name__ == "__main__":
         at = sys.argv.index("--windows")
         RUNNER = [sys.argv[at + 1], PROGRAM]
         del sys.argv[at:at + 2]
+        # Wine's first program starts its background services, which keep
+        # whatever output they inherit open: start them here, detached, so
+        # that no test waits on them.
+        subprocess.run([RUNNER[0], "wineboot", "--init"],
+                       stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                       stderr=subprocess.DEVNULL, start_new_session=True,
+                       timeout=300, check=False)
     unittest.main(verbosity=2)
