@@ -247,10 +247,47 @@ class FolderLock {
   HANDLE mutex_ = nullptr;
 };
 
+// True unless process `pid` is known to be gone.
+bool MayBeRunning(DWORD pid) {
+  HANDLE process = OpenProcess(SYNCHRONIZE, FALSE, pid);
+  if (process == nullptr) return GetLastError() != ERROR_INVALID_PARAMETER;
+  const bool running = WaitForSingleObject(process, 0) == WAIT_TIMEOUT;
+  CloseHandle(process);
+  return running;
+}
+
+// Removes what runs ended in the middle of their commit left in the folder:
+// names of the form ".TARGET.PID.tmp" or ".TARGET.PID.old" whose process is
+// gone.
+void RemoveLeftovers(const std::filesystem::path& folder, const SetFile& a,
+                     const SetFile& b) {
+  std::error_code ec;
+  for (const auto& entry : std::filesystem::directory_iterator(folder, ec)) {
+    const std::wstring name = entry.path().filename().wstring();
+    for (const SetFile* set : {&a, &b}) {
+      const std::wstring prefix =
+          L"." + std::filesystem::path(set->target).filename().wstring() + L".";
+      if (name.size() <= prefix.size() + 4 ||
+          name.compare(0, prefix.size(), prefix) != 0)
+        continue;
+      const std::wstring pid =
+          name.substr(prefix.size(), name.size() - prefix.size() - 4);
+      const std::wstring ending = name.substr(name.size() - 4);
+      if ((ending != L".tmp" && ending != L".old") || pid.empty() ||
+          pid.size() > 9 ||
+          pid.find_first_not_of(L"0123456789") != std::wstring::npos)
+        continue;
+      if (!MayBeRunning(static_cast<DWORD>(std::stoul(pid))))
+        DeleteFileW(entry.path().c_str());
+    }
+  }
+}
+
 bool Commit(SetFile* entr, SetFile* test, const std::filesystem::path& folder,
             std::string* err) {
   FolderLock lock(folder);
   AcquireSRWLockExclusive(&g_commit);
+  RemoveLeftovers(folder, *entr, *test);
   bool ok = true;
   for (SetFile* set : {entr, test}) {
     if (ok && !SetDeleteOnClose(set->handle, false)) {
