@@ -114,6 +114,25 @@ class Folder(unittest.TestCase):
     def assert_only(self, *names):
         self.assertEqual(sorted(os.listdir(".")), sorted(names))
 
+    def assert_runs_at_once_never_mix(self, records, trials):
+        """Two runs started together on sources with different headers end
+        with one run's pair, every time."""
+        self.write("a.txt", pixel_list(1, records)[1])
+        self.write("b.txt", pixel_list(2, records)[1])
+        for trial in range(trials):
+            runs = [subprocess.Popen(RUNNER, stdin=subprocess.PIPE,
+                                     stdout=subprocess.DEVNULL)
+                    for _ in "ab"]
+            for run, name in zip(runs, (b"a.txt", b"b.txt")):
+                run.stdin.write(b"%s %d %d\n" % (name, records // 2,
+                                                  records // 2))
+                run.stdin.close()
+            self.assertEqual([run.wait(timeout=60) for run in runs], [0, 0])
+            heads = {self.read(name)[:2] for name in ("Entrenamiento.txt",
+                                                      "Test.txt")}
+            self.assertEqual(len(heads), 1, "trial %d: a mixed pair" % trial)
+        self.assert_only("a.txt", "b.txt", "Entrenamiento.txt", "Test.txt")
+
     def write_old_pair(self):
         self.write("Entrenamiento.txt", OLD[0])
         self.write("Test.txt", OLD[1])
@@ -361,20 +380,7 @@ class Pair(Folder):
         self.assert_only("Pixeles.txt", "Entrenamiento.txt", "Test.txt")
 
     def test_two_runs_at_once_never_mix_the_pair(self):
-        self.write("a.txt", pixel_list(1, 2000)[1])
-        self.write("b.txt", pixel_list(2, 2000)[1])
-        for trial in range(300):
-            runs = [subprocess.Popen([PROGRAM], stdin=subprocess.PIPE,
-                                     stdout=subprocess.DEVNULL)
-                    for _ in "ab"]
-            for run, name in zip(runs, (b"a.txt", b"b.txt")):
-                run.stdin.write(name + b" 1000 1000\n")
-                run.stdin.close()
-            self.assertEqual([run.wait(timeout=60) for run in runs], [0, 0])
-            heads = {self.read(name)[:2] for name in ("Entrenamiento.txt",
-                                                      "Test.txt")}
-            self.assertEqual(len(heads), 1, "trial %d: a mixed pair" % trial)
-        self.assert_only("a.txt", "b.txt", "Entrenamiento.txt", "Test.txt")
+        self.assert_runs_at_once_never_mix(records=2000, trials=300)
 
     def test_memory_running_out_anywhere_ends_cleanly(self):
         if SANITIZED:
@@ -615,20 +621,7 @@ class WindowsRun(Folder):
                                                     + ASK_NAME)))
 
     def test_two_runs_at_once_never_mix_the_pair(self):
-        self.write("a.txt", pixel_list(1, 20000)[1])
-        self.write("b.txt", pixel_list(2, 20000)[1])
-        for trial in range(20):
-            runs = [subprocess.Popen(RUNNER, stdin=subprocess.PIPE,
-                                     stdout=subprocess.DEVNULL)
-                    for _ in "ab"]
-            for run, name in zip(runs, (b"a.txt", b"b.txt")):
-                run.stdin.write(name + b" 10000 10000\n")
-                run.stdin.close()
-            self.assertEqual([run.wait(timeout=60) for run in runs], [0, 0])
-            heads = {self.read(name)[:2] for name in ("Entrenamiento.txt",
-                                                      "Test.txt")}
-            self.assertEqual(len(heads), 1, "trial %d: a mixed pair" % trial)
-        self.assert_only("a.txt", "b.txt", "Entrenamiento.txt", "Test.txt")
+        self.assert_runs_at_once_never_mix(records=20000, trials=20)
 
     def test_accented_name_opens(self):
         _, source = pixel_list(3, 20)
