@@ -546,6 +546,119 @@ class Sources(Folder):
             self.assertLess(peak_kib, 64 * 1024, endless[:20])
 
 
+def rewrite_same_size(name):
+    with open(name, "r+b") as f:
+        data = f.read()
+        f.seek(0)
+        f.write(data.replace(b"1", b"7"))
+
+
+def rewrite_shorter(name):
+    with open(name, "wb") as f:
+        f.write(b"3\nAAAAAAAAAAAAA\nBBBBBBBBBBB\n" * 30)
+
+
+def rewrite_keeping_time(name):
+    before = os.stat(name)
+    rewrite_same_size(name)
+    os.utime(name, ns=(before.st_atime_ns, before.st_mtime_ns))
+
+
+def write_through_mapping(name):
+    import mmap
+    with open(name, "r+b") as f, mmap.mmap(f.fileno(), 0) as m:
+        m[2:8] = b"AAAAAA"
+
+
+def append(name):
+    with open(name, "ab") as f:
+        f.write(b"9 9 9\n" * 50)
+
+
+def replace_by_rename(name):
+    with open("nuevo.txt", "wb") as f:
+        f.write(b"3\nAAAAAAAAAAAAA\nBBBBBBBBBBB\nCCCC\n" * 40)
+    os.replace("nuevo.txt", name)
+
+
+class ChangedSource(Folder):
+    """Another program changes the source after it was loaded: the run either
+    refuses it and keeps the earlier pair, or draws what it loaded."""
+
+    CHANGES = (
+        ("rewritten, same size", rewrite_same_size),
+        ("rewritten, other size", rewrite_shorter),
+        ("truncated", lambda name: os.truncate(name, 40)),
+        ("appended to", append),
+        ("rewritten, time set back", rewrite_keeping_time),
+        ("written through a shared mapping", write_through_mapping),
+        ("replaced by a rename", replace_by_rename),
+    )
+
+    def test_change_while_a_count_question_waits(self):
+        records, source = pixel_list(3, 300)
+        for label, change in self.CHANGES:
+            self.write("Pixeles.txt", source)
+            self.write_old_pair()
+            proc = subprocess.Popen([PROGRAM], stdin=subprocess.PIPE,
+                                    stdout=subprocess.PIPE,
+                                    stderr=subprocess.PIPE)
+            before = int(time.time())
+            proc.stdin.write(b"Pixeles.txt\n")
+            proc.stdin.flush()
+            seen = b""
+            while not seen.endswith(ask_entr(300)):
+                chunk = os.read(proc.stdout.fileno(), 4096)
+                self.assertTrue(chunk, label)
+                seen += chunk
+            change("Pixeles.txt")
+            out, err = proc.communicate(b"200 100\n", timeout=60)
+            after = int(time.time())
+            if proc.returncode == 0:
+                got = [self.read("Entrenamiento.txt"), self.read("Test.txt")]
+                self.assertTrue(got in [one_at_a_time(records, 3, 200, 100,
+                                                      libc_rand(seed))
+                                        for seed in range(before, after + 1)],
+                                label)
+            else:
+                self.assertEqual((proc.returncode, err),
+                                 (1, CHANGED[:-1]), label)
+                self.assertEqual(self.pair(), "old", label)
+            if label == "replaced by a rename":
+                self.assertEqual(proc.returncode, 0, label)
+            self.assert_only("Pixeles.txt", "Entrenamiento.txt", "Test.txt")
+
+    def test_change_while_a_large_run_writes(self):
+        records = [b"%d %d" % (i, i * 7) for i in range(2000000)]
+        source = b"\n".join([b"4"] + records) + b"\n"
+        allowed = set(records)
+        for trial, change in enumerate((rewrite_same_size, append,
+                                        write_through_mapping)):
+            self.write("Pixeles.txt", source)
+            self.write_old_pair()
+            proc = subprocess.Popen([PROGRAM], stdin=subprocess.PIPE,
+                                    stdout=subprocess.DEVNULL,
+                                    stderr=subprocess.PIPE)
+            proc.stdin.write(b"Pixeles.txt 1000000 1000000\n")
+            proc.stdin.close()
+            while proc.poll() is None and not writing(proc.pid):
+                time.sleep(0.0005)
+            change("Pixeles.txt")
+            err = proc.stderr.read()
+            proc.stderr.close()
+            status = proc.wait(timeout=60)
+            if status == 0:
+                sets = [self.read(n).split(b"\n")[1:]
+                        for n in ("Entrenamiento.txt", "Test.txt")]
+                drawn = sets[0] + sets[1]
+                self.assertEqual(len(set(drawn)), 2000000, trial)
+                self.assertTrue(set(drawn) <= allowed, trial)
+            else:
+                self.assertEqual((status, err), (1, CHANGED[:-1]), trial)
+                self.assertEqual(self.pair(), "old", trial)
+            self.assert_only("Pixeles.txt", "Entrenamiento.txt", "Test.txt")
+
+
 def msvcrt_rand(seed):
     """rand() of the Microsoft C runtimes (and of Wine's): 15 bits a call."""
     state = seed

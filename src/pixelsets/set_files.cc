@@ -348,11 +348,11 @@ void RemoveLeftovers(const std::string& folder, const SetFile& a,
   closedir(dir);
 }
 
-// A source cut short while the sets were drawn gave them zero bytes for the
-// records it lost: such sets must not replace the earlier ones.
-bool SourceWhole(std::string* err) {
-  if (!SourceCut()) return true;
-  *err = "El fichero Origen ha cambiado mientras se leia";
+// A source rewritten or cut short while the sets were drawn gave them text
+// that was never a record of it: such sets must not replace the earlier ones.
+bool SourceWhole(const Pool& pool, std::string* err) {
+  if (SourceUnchanged(pool)) return true;
+  *err = kSourceChanged;
   return false;
 }
 
@@ -555,7 +555,8 @@ bool WriteSetFiles(Pool* pool, std::int32_t caract, std::int32_t n_entr,
          Partition(pool, caract, n_entr, n_test, rand,
                    {fEntrenamiento.file, entrenamiento}, {fTest.file, test},
                    err) &&
-         Sync(&fTest, err) && Sync(&fEntrenamiento, err) && SourceWhole(err) &&
+         Sync(&fTest, err) && Sync(&fEntrenamiento, err) &&
+         SourceWhole(*pool, err) &&
          Commit(&fEntrenamiento, &fTest, folder, dir, err);
 }
 

@@ -1,5 +1,7 @@
 #include "pixelsets/source_list.h"
 
+#include "pixelsets/source_sums.h"
+
 #include <algorithm>
 #include <cstring>
 #include <system_error>
@@ -17,7 +19,6 @@ constexpr std::size_t kLargeChunk = std::size_t{8} << 20;
 const char kBadHeader[] = "El fichero Origen no empieza con un numero entero";
 const char kReadError[] = "Error al leer el fichero Origen";
 const char kTooMany[] = "El fichero Origen tiene demasiados registros";
-const char kChanged[] = "El fichero Origen ha cambiado mientras se leia";
 
 std::string LongLine(std::uint64_t line) {
   return "La linea " + std::to_string(line) +
@@ -276,11 +277,22 @@ bool LoadSource(std::FILE* fOrigen, std::uint64_t size_hint, Pool* pool,
                 .Run(fOrigen, size_hint);
   // Pages lost to a cut read as zeros, which may look like a long line.
   if (pool->mapped.mapped() && SourceCut()) {
-    *err = kChanged;
+    *err = kSourceChanged;
     ok = false;
   }
+  if (ok && pool->mapped.mapped())
+    pool->sums = BlockSums(pool->mapped.data(), pool->mapped.size());
   if (!ok) *pool = Pool();
   return ok;
+}
+
+bool SourceUnchanged(const Pool& pool) {
+  if (!pool.mapped.mapped()) return true;
+  // Read again through the mapping, which shows the file as it is now; a
+  // page cut off since reads as zeros and is noted.
+  const bool same =
+      BlockSums(pool.mapped.data(), pool.mapped.size()) == pool.sums;
+  return same && !SourceCut();
 }
 
 bool ParseHeader(std::string_view text, std::int32_t* value) {

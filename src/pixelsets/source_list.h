@@ -39,6 +39,9 @@ struct Pool {
   std::vector<std::uint32_t, LargeAllocator<std::uint32_t>> cadenas;
   std::vector<std::uint64_t, LargeAllocator<std::uint64_t>> cadenas_wide;
   bool wide = false;
+  // Fingerprints of a mapped `text`, taken when it was loaded: another
+  // program may write the file while the run reads it.
+  std::vector<std::uint64_t> sums;
 
   std::size_t size() const {
     return wide ? cadenas_wide.size() : cadenas.size();
@@ -79,6 +82,15 @@ bool LoadSource(std::FILE* fOrigen, std::uint64_t size_hint, Pool* pool,
                 std::int32_t* caract, std::string* err,
                 std::uint64_t max_records = kMaxRecords,
                 std::uint64_t narrow_limit = kNarrowLimit);
+
+// True when the loaded text is still what the file held when it was loaded:
+// nothing cut, rewritten or written through a mapping since. A source read
+// into the pool's own memory cannot change.
+bool SourceUnchanged(const Pool& pool);
+
+// The user-facing reason for a source that changed while the run used it.
+inline constexpr char kSourceChanged[] =
+    "El fichero Origen ha cambiado mientras se leia";
 
 // Reads a signed decimal integer from the start of `text` as sscanf "%d"
 // would (blanks first, an optional sign, digits; the rest is ignored).
