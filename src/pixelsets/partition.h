@@ -75,20 +75,28 @@ std::string SetFileError(const char* name, int errnum);
 inline constexpr char kEntrenamiento[] = "Entrenamiento.txt";
 inline constexpr char kTest[] = "Test.txt";
 
+// Tells the user something on the way that is no failure: a wait for another
+// run, an old file that could not be removed.
+using Notify = std::function<void(const std::string& message)>;
+
 // Partitions `*pool` as above into the files `entrenamiento` and `test` (in
-// one folder), whole or not at all: both are written to temporaries beside
-// them (unnamed where the file system allows, so that even a kill leaves
-// nothing), synced, and then put in place together while ending signals wait
-// and while other runs in the folder are locked out; if the second cannot be
-// put in place, the first is put back. A new set file takes the mode, owner
-// and group of the one it replaces. Refuses, before writing anything, a
-// target that is not a regular file or that the user may not write, and a
-// folder the user may not write. On failure leaves earlier files as they
-// were and fills `*err` with "Error al escribir el fichero NAME: REASON" (or
-// "... en la carpeta FOLDER: ..."). Throws std::bad_alloc, having cleaned
-// up, when memory runs out.
+// one folder, or wherever symbolic links of those names lead), whole or not
+// at all: both are written to temporaries beside the files they replace
+// (unnamed where the file system allows, so that even a kill leaves nothing),
+// synced, and then put in place together while ending and stop signals wait
+// and while other runs in those folders are locked out; if the second cannot
+// be put in place, the first is put back. A new set file takes the mode,
+// owner and group of the one it replaces. Refuses, before writing anything, a
+// target that is not a regular file or that the user may not write, a link
+// planted in a shared folder, and a folder the user may not write; and,
+// after drawing, a source that changed since it was loaded. On failure leaves
+// earlier files as they were and fills `*err` with "Error al escribir el
+// fichero NAME: REASON" (or "... en la carpeta FOLDER: ...", or the changed
+// source's text). Throws std::bad_alloc, having cleaned up, when memory runs
+// out.
 bool WriteSetFiles(Pool* pool, std::int32_t caract, std::int32_t n_entr,
-                   std::int32_t n_test, const Generator& rand, std::string* err,
+                   std::int32_t n_test, const Generator& rand,
+                   const Notify& notify, std::string* err,
                    const char* entrenamiento = kEntrenamiento,
                    const char* test = kTest);
 

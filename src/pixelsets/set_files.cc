@@ -90,12 +90,21 @@ class SignalGuard {
   struct sigaction previous_xfsz_;
 };
 
-// Holds back every ending signal while it lives: one that arrives meanwhile
+// Signals held back while the pair is put in place: the ending ones, and the
+// stop signals too, so that Ctrl-Z cannot leave a new file beside an old one
+// (and other runs waiting on the lock) for as long as the run stays stopped.
+sigset_t CommitSignals() {
+  sigset_t set = EndingSignals();
+  for (int sig : {SIGTSTP, SIGTTIN, SIGTTOU}) sigaddset(&set, sig);
+  return set;
+}
+
+// Holds back the commit's signals while it lives: one that arrives meanwhile
 // is delivered, and acted on, once the pair is in place or put back.
 class SignalBlock {
  public:
   SignalBlock() {
-    const sigset_t set = EndingSignals();
+    const sigset_t set = CommitSignals();
     pthread_sigmask(SIG_BLOCK, &set, &previous_);
   }
   ~SignalBlock() { pthread_sigmask(SIG_SETMASK, &previous_, nullptr); }
@@ -106,26 +115,29 @@ class SignalBlock {
   sigset_t previous_;
 };
 
-// "Error al escribir en la carpeta FOLDER: REASON", the folder in full so
-// that "." says where it is.
-std::string FolderError(const std::string& folder, int errnum) {
+// `folder` in full, so that "." says where it is.
+std::string Shown(const std::string& folder) {
   std::error_code ec;
   const std::filesystem::path shown = std::filesystem::canonical(folder, ec);
-  return "Error al escribir en la carpeta " + (ec ? folder : shown.string()) +
-         ": " + std::strerror(errnum);
+  return ec ? folder : shown.string();
 }
 
-// One set file on its way: the target, its temporary beside it, and what the
-// target was before.
+// "Error al escribir en la carpeta FOLDER: REASON".
+std::string FolderError(const std::string& folder, int errnum) {
+  return "Error al escribir en la carpeta " + Shown(folder) + ": " +
+         std::strerror(errnum);
+}
+
+std::string Parent(const std::string& path) {
+  std::string parent = std::filesystem::path(path).parent_path().string();
+  return parent.empty() ? "." : parent;
+}
+
+// One set file on its way: the name it is written under, the folder and name
+// of the file that really takes it (through symbolic links), its temporary
+// beside that file, and what the file was before.
 struct SetFile {
-  SetFile(const char* target, const std::string& folder, int slot)
-      : target(target), slot(slot) {
-    const std::string prefix =
-        folder + "/." + std::filesystem::path(target).filename().string() +
-        "." + std::to_string(getpid());
-    temp = prefix + ".tmp";
-    backup = prefix + ".old";
-  }
+  SetFile(const char* target, int slot) : target(target), slot(slot) {}
   // Whatever happens, nothing of this run stays behind but a committed file.
   ~SetFile() {
     if (file != nullptr) {
@@ -134,6 +146,17 @@ struct SetFile {
       close(fd);
     }
     Discard();
+    if (dir >= 0) close(dir);  // and with it the lock
+  }
+  // Says where the file that takes this set lives.
+  void Place(const std::string& in, const std::string& name) {
+    folder = in;
+    real = folder + "/" + name;
+    const std::string prefix =
+        folder + "/." + name + "." + std::to_string(getpid());
+    temp = prefix + ".tmp";
+    backup = prefix + ".old";
+    leftover_prefix = "." + name + ".";
   }
   // Removes this run's names: the temporary (after an exchange, the old
   // file) and the backup.
@@ -148,22 +171,121 @@ struct SetFile {
 
   const char* target;
   int slot;
+  std::string folder;  // where the file that takes the set lives
+  std::string real;    // that file: `target`, or where its links lead
   std::string temp;    // the new content, once named; the old one after an
                        // exchange
   std::string backup;  // the old content where no exchange was possible
+  std::string leftover_prefix;
+  int dir = -1;  // `folder`, open
   int fd = -1;
   std::FILE* file = nullptr;
   bool existed = false;
   struct stat before = {};
+  struct stat folder_stat = {};
   bool backed_up = false;  // `backup` holds the old file
   bool had_old = false;    // after Replace: the old file is at `old`
   const std::string* old = nullptr;
 };
 
+// Whether the system would follow the link `link` (as lstat saw it) for this
+// user where the shared-folder protection is on: not a link in a sticky,
+// world-writable folder that belongs to neither the user nor the folder's
+// owner, as one planted in /tmp by somebody else. Checked here too, so that
+// such a link is refused whether or not the protection is on.
+bool MayFollow(const std::string& link, const struct stat& st) {
+  struct stat in;
+  if (stat(Parent(link).c_str(), &in) != 0) return false;
+  const bool shared =
+      (in.st_mode & S_ISVTX) != 0 && (in.st_mode & S_IWOTH) != 0;
+  return !shared || st.st_uid == geteuid() || st.st_uid == in.st_uid;
+}
+
+// The path of what `fd` is open on, as the kernel found it; empty where
+// /proc cannot tell.
+std::string PathOf(int fd) {
+  const std::string proc = "/proc/self/fd/" + std::to_string(fd);
+  char path[kMaxPath];
+  const ssize_t length = readlink(proc.c_str(), path, sizeof path);
+  if (length <= 0 || static_cast<std::size_t>(length) >= sizeof path ||
+      path[0] != '/')
+    return {};
+  return std::string(path, static_cast<std::size_t>(length));
+}
+
+// Finds the file that writing `set->target` would write, as a shell's ">"
+// would: a symbolic link is written through, a dangling one creates the file
+// it names. The kernel resolves the path; the links of the last component
+// are looked at first only to refuse one planted in a shared folder.
+bool Locate(SetFile* set, std::string* err) {
+  constexpr int kMaxLinks = 40;  // the kernel's own limit
+  std::string name = set->target;
+  int links = 0;
+  for (;; ++links) {
+    struct stat st;
+    if (lstat(name.c_str(), &st) != 0) {
+      if (errno != ENOENT) {
+        *err = SetFileError(set->target, errno);
+        return false;
+      }
+      break;  // nothing there yet
+    }
+    if (!S_ISLNK(st.st_mode)) break;
+    if (links == kMaxLinks) {
+      *err = SetFileError(set->target, ELOOP);
+      return false;
+    }
+    if (!MayFollow(name, st)) {
+      *err = SetFileError(set->target, EACCES);
+      return false;
+    }
+    char text[kMaxPath];
+    const ssize_t length = readlink(name.c_str(), text, sizeof text);
+    if (length <= 0 || static_cast<std::size_t>(length) >= sizeof text) {
+      *err = SetFileError(set->target, length < 0 ? errno : ENAMETOOLONG);
+      return false;
+    }
+    const std::string next(text, static_cast<std::size_t>(length));
+    name = next[0] == '/' ? next : Parent(name) + "/" + next;
+  }
+  if (links == 0) {  // no link: the file is where its name says
+    set->Place(Parent(name), std::filesystem::path(name).filename().string());
+    return true;
+  }
+  // Through the links: the file is where the kernel finds it, or, if it does
+  // not exist yet, in the folder where the last link points.
+  std::string found;
+  const int fd = open(set->target, O_PATH | O_CLOEXEC);
+  if (fd >= 0) {
+    found = PathOf(fd);
+    close(fd);
+  } else if (errno == ENOENT) {
+    const std::string base = std::filesystem::path(name).filename().string();
+    const int in = open(Parent(name).c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+    if (in < 0 || base.empty() || base == "." || base == "..") {
+      const int reason = in < 0 ? errno : EISDIR;
+      if (in >= 0) close(in);
+      *err = SetFileError(set->target, reason);
+      return false;
+    }
+    const std::string folder = PathOf(in);
+    close(in);
+    if (!folder.empty()) found = (folder == "/" ? "" : folder) + "/" + base;
+  } else {
+    *err = SetFileError(set->target, errno);
+    return false;
+  }
+  if (found.empty()) {  // no /proc: the links as they read
+    found = name;
+  }
+  set->Place(Parent(found), std::filesystem::path(found).filename().string());
+  return true;
+}
+
 // A target may be replaced only if it is absent, or a regular file that the
 // user may write (as a shell's ">" would see it). Records what it was.
 bool CheckTarget(SetFile* set, std::string* err) {
-  if (stat(set->target, &set->before) != 0) {
+  if (stat(set->real.c_str(), &set->before) != 0) {
     if (errno == ENOENT) return true;
     *err = SetFileError(set->target, errno);
     return false;
@@ -178,11 +300,27 @@ bool CheckTarget(SetFile* set, std::string* err) {
            ": no es un fichero regular";
     return false;
   }
-  if (faccessat(AT_FDCWD, set->target, W_OK, AT_EACCESS) != 0) {
+  if (faccessat(AT_FDCWD, set->real.c_str(), W_OK, AT_EACCESS) != 0) {
     *err = SetFileError(set->target, errno);
     return false;
   }
   return true;
+}
+
+// Opens the folder that takes `set`, which the user must be able to write.
+bool OpenFolder(SetFile* set, std::string* err) {
+  set->dir = open(set->folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (set->dir < 0 || fstat(set->dir, &set->folder_stat) != 0 ||
+      faccessat(set->dir, ".", W_OK | X_OK, AT_EACCESS) != 0) {
+    *err = FolderError(set->folder, errno);
+    return false;
+  }
+  return true;
+}
+
+bool SameFolder(const SetFile& a, const SetFile& b) {
+  return a.folder_stat.st_dev == b.folder_stat.st_dev &&
+         a.folder_stat.st_ino == b.folder_stat.st_ino;
 }
 
 // Where the file system can, the temporary has no name until the commit, so
@@ -196,12 +334,12 @@ bool UnnamedTemporariesPossible() {
 #endif
 }
 
-// Opens a new, empty temporary for `set` in `folder` (open as `dir`), with the
-// mode, owner and group of the file it will replace where it may set them.
-bool CreateTemporary(SetFile* set, int dir, std::string* err) {
+// Opens a new, empty temporary for `set` beside the file it will replace,
+// with that file's mode, owner and group where it may set them.
+bool CreateTemporary(SetFile* set, std::string* err) {
 #ifdef O_TMPFILE
   if (UnnamedTemporariesPossible()) {
-    set->fd = openat(dir, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666);
+    set->fd = openat(set->dir, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666);
     // Not every file system has unnamed files; those fall back to names.
     if (set->fd < 0 && errno != EOPNOTSUPP && errno != EISDIR &&
         errno != EINVAL) {
@@ -209,8 +347,6 @@ bool CreateTemporary(SetFile* set, int dir, std::string* err) {
       return false;
     }
   }
-#else
-  (void)dir;
 #endif
   if (set->fd < 0) {
     std::memcpy(g_temp[set->slot], set->temp.c_str(), set->temp.size() + 1);
@@ -260,7 +396,7 @@ bool Sync(SetFile* set, std::string* err) {
   return true;
 }
 
-// Gives an unnamed temporary its name beside the target.
+// Gives an unnamed temporary its name beside the file it replaces.
 bool NameTemporary(SetFile* set) {
   if (g_named[set->slot] != 0) return true;
   const std::string proc = "/proc/self/fd/" + std::to_string(set->fd);
@@ -276,20 +412,20 @@ bool NameTemporary(SetFile* set) {
 // Puts back what Replace took away.
 void Undo(SetFile* set) {
   if (!set->had_old) {
-    unlink(set->target);
-  } else if (std::rename(set->old->c_str(), set->target) == 0) {
+    unlink(set->real.c_str());
+  } else if (std::rename(set->old->c_str(), set->real.c_str()) == 0) {
     set->backed_up = false;
     if (set->old == &set->temp) g_named[set->slot] = 0;
   }
   set->had_old = false;
 }
 
-// Puts the temporary in place of the target, keeping the target's earlier
-// file under a name of this run's (`*set->old`) until the pair is whole.
+// Puts the temporary in place of the file, keeping the earlier file under a
+// name of this run's (`*set->old`) until the pair is whole.
 bool Replace(SetFile* set) {
 #ifdef RENAME_EXCHANGE
   // One step, with nothing copied: the old file takes the temporary's name.
-  if (renameat2(AT_FDCWD, set->temp.c_str(), AT_FDCWD, set->target,
+  if (renameat2(AT_FDCWD, set->temp.c_str(), AT_FDCWD, set->real.c_str(),
                 RENAME_EXCHANGE) == 0) {
     set->had_old = true;
     set->old = &set->temp;
@@ -300,72 +436,115 @@ bool Replace(SetFile* set) {
     return false;
 #endif
   // No exchange here: the old file steps aside first. Moving it needs the
-  // same rights as replacing it, so a target that cannot be replaced fails
+  // same rights as replacing it, so a file that cannot be replaced fails
   // here with nothing changed.
-  if (std::rename(set->target, set->backup.c_str()) == 0) {
+  if (std::rename(set->real.c_str(), set->backup.c_str()) == 0) {
     set->backed_up = true;
     set->had_old = true;
     set->old = &set->backup;
   } else if (errno != ENOENT) {
     return false;
   }
-  if (std::rename(set->temp.c_str(), set->target) != 0) {
+  if (std::rename(set->temp.c_str(), set->real.c_str()) != 0) {
     const int reason = errno;
     if (set->had_old) Undo(set);
     errno = reason;
     return false;
   }
+  g_named[set->slot] = 0;  // the temporary's name is the file's now
   return true;
 }
 
-// Removes the temporaries that runs killed outright left in the folder: names
-// of the form ".TARGET.PID.tmp" or ".TARGET.PID.old" whose process is gone.
-void RemoveLeftovers(const std::string& folder, const SetFile& a,
-                     const SetFile& b) {
-  DIR* dir = opendir(folder.c_str());
-  if (dir == nullptr) return;
-  const std::string prefixes[2] = {
-      "." + std::filesystem::path(a.target).filename().string() + ".",
-      "." + std::filesystem::path(b.target).filename().string() + "."};
+// Removes what runs killed outright left beside `set`'s file: names of the
+// form ".NAME.PID.tmp" or ".NAME.PID.old" whose process is gone.
+void RemoveLeftovers(const SetFile& set) {
+  const int copy = dup(set.dir);  // closedir closes what it is given
+  DIR* dir = copy < 0 ? nullptr : fdopendir(copy);
+  if (dir == nullptr) {
+    if (copy >= 0) close(copy);
+    return;
+  }
+  rewinddir(dir);
+  const std::string& prefix = set.leftover_prefix;
   while (const dirent* entry = readdir(dir)) {
     const std::string_view name = entry->d_name;
-    for (const std::string& prefix : prefixes) {
-      if (name.size() <= prefix.size() + 4 ||
-          name.substr(0, prefix.size()) != prefix)
-        continue;
-      const std::string_view pid =
-          name.substr(prefix.size(), name.size() - prefix.size() - 4);
-      const std::string_view ending = name.substr(name.size() - 4);
-      if ((ending != ".tmp" && ending != ".old") ||
-          pid.find_first_not_of("0123456789") != std::string_view::npos ||
-          pid.size() > 9)
-        continue;
-      if (kill(static_cast<pid_t>(std::stol(std::string(pid))), 0) != 0 &&
-          errno == ESRCH)
-        unlinkat(dirfd(dir), entry->d_name, 0);
-    }
+    if (name.size() <= prefix.size() + 4 ||
+        name.substr(0, prefix.size()) != prefix)
+      continue;
+    const std::string_view pid =
+        name.substr(prefix.size(), name.size() - prefix.size() - 4);
+    const std::string_view ending = name.substr(name.size() - 4);
+    if ((ending != ".tmp" && ending != ".old") ||
+        pid.find_first_not_of("0123456789") != std::string_view::npos ||
+        pid.size() > 9)
+      continue;
+    if (kill(static_cast<pid_t>(std::stol(std::string(pid))), 0) != 0 &&
+        errno == ESRCH)
+      unlinkat(dirfd(dir), entry->d_name, 0);
   }
   closedir(dir);
 }
 
-// A source rewritten or cut short while the sets were drawn gave them text
-// that was never a record of it: such sets must not replace the earlier ones.
-bool SourceWhole(const Pool& pool, std::string* err) {
-  if (SourceUnchanged(pool)) return true;
-  *err = kSourceChanged;
-  return false;
+// Takes the folder's lock, so that another run in it commits before or after
+// this one, never between its two replacements. A run that has to wait long
+// says so once. A file system without locks still gets the rest.
+void LockFolder(const SetFile& set, const Notify& notify) {
+  constexpr int kQuietTries = 100;  // of 10 ms: one second
+  for (int i = 0; i <= kQuietTries; ++i) {
+    if (flock(set.dir, LOCK_EX | LOCK_NB) == 0 || errno != EWOULDBLOCK) return;
+    if (i < kQuietTries) {
+      const struct timespec pause = {0, 10 * 1000 * 1000};
+      nanosleep(&pause, nullptr);
+    }
+  }
+  notify("Esperando a que termine otra ejecucion en la carpeta " +
+         Shown(set.folder));
+  while (flock(set.dir, LOCK_EX) != 0 && errno == EINTR) {
+  }
+}
+
+// `path` as the user would name it from the working folder.
+std::string_view Named(const std::string& path) {
+  return std::string_view(path).substr(path.rfind("./", 0) == 0 ? 2 : 0);
+}
+
+// After a commit the earlier file, under this run's name, goes. It is tried
+// twice; if it stays, the pair is still whole and new, so the run says so
+// and goes on, and the next run removes it.
+void RemoveOld(SetFile* set, const Notify& notify) {
+  const std::string* old = set->had_old ? set->old : nullptr;
+  if (old != nullptr) {
+    if (unlink(old->c_str()) != 0 && errno != ENOENT &&
+        unlink(old->c_str()) != 0 && errno != ENOENT) {
+      notify("Aviso: no se ha podido borrar el fichero " +
+             std::string(Named(*old)) + ": " + std::strerror(errno));
+    }
+  }
+  g_named[set->slot] = 0;
+  set->backed_up = false;
 }
 
 // Puts both complete, synced temporaries in place as one step: afterwards
-// both targets hold the new sets, or (on failure) both hold what they held.
-bool Commit(SetFile* entr, SetFile* test, const std::string& folder, int dir,
+// both files hold the new sets, or (on failure) both hold what they held.
+bool Commit(SetFile* entr, SetFile* test, const Notify& notify,
             std::string* err) {
-  // Another run in this folder commits before or after us, never between
-  // our two replacements. A file system without locks still gets the rest.
-  while (flock(dir, LOCK_EX) != 0 && errno == EINTR) {
+  // Both folders locked, always in one order, so that two runs whose sets
+  // lead to the same two folders can never wait on each other.
+  const SetFile* first = entr;
+  const SetFile* second = test;
+  if (SameFolder(*entr, *test)) {
+    second = nullptr;
+  } else if (std::make_pair(test->folder_stat.st_dev,
+                            test->folder_stat.st_ino) <
+             std::make_pair(entr->folder_stat.st_dev,
+                            entr->folder_stat.st_ino)) {
+    std::swap(first, second);
   }
+  LockFolder(*first, notify);
+  if (second != nullptr) LockFolder(*second, notify);
   SignalBlock block;
-  RemoveLeftovers(folder, *entr, *test);
+  RemoveLeftovers(*entr);
+  RemoveLeftovers(*test);
   bool ok = true;
   for (SetFile* set : {entr, test}) {
     if (ok && !NameTemporary(set)) {
@@ -383,181 +562,54 @@ bool Commit(SetFile* entr, SetFile* test, const std::string& folder, int dir,
   }
   // The old files (or, on failure, the new ones) go while signals still
   // wait, so that no interrupt can leave them behind.
+  if (ok) {
+    RemoveOld(entr, notify);
+    RemoveOld(test, notify);
+  }
   entr->Discard();
   test->Discard();
   // The new names must outlast a power cut. A folder that cannot be synced
   // has taken both files all the same, so this is no failure of the run.
-  if (ok) fsync(dir);
+  if (ok) {
+    fsync(entr->dir);
+    if (!SameFolder(*entr, *test)) fsync(test->dir);
+  }
   return ok;
 }
 
 }  // namespace
 
-namespace {
-
-constexpr std::size_t kHugePage = std::size_t{2} << 20;
-
-// The mapped source, for the handler below; lock-free, so a handler may read
-// them.
-std::atomic<std::uintptr_t> g_map_start{0};
-std::atomic<std::uintptr_t> g_map_end{0};
-volatile sig_atomic_t g_cut = 0;
-std::uintptr_t g_page = 4096;
-
-// A read of a mapped source beyond its end, once another program has cut it
-// short, raises SIGBUS. The lost page is replaced by zeros and the loss
-// noted, so that the run can refuse the source instead of dying; any other
-// SIGBUS keeps its default action.
-extern "C" void ZeroLostPage(int sig, siginfo_t* info, void* /*context*/) {
-  const auto address = reinterpret_cast<std::uintptr_t>(info->si_addr);
-  if (address >= g_map_start.load() && address < g_map_end.load()) {
-    char* page = static_cast<char*>(info->si_addr) - (address & (g_page - 1));
-    if (mmap(page, g_page, PROT_READ, MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED,
-             -1, 0) != MAP_FAILED) {
-      g_cut = 1;
-      return;
-    }
-  }
-  signal(sig, SIG_DFL);  // the faulting access runs again, and ends the run
-}
-
-}  // namespace
-
-MappedFile MappedFile::Map(std::FILE* file) {
-  struct stat st;
-  const int fd = fileno(file);
-  if (fd < 0 || fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) ||
-      st.st_size <= 0 ||
-      static_cast<std::uint64_t>(st.st_size) > static_cast<std::size_t>(-1))
-    return {};
-  static const bool handled = [] {
-    g_page = static_cast<std::uintptr_t>(sysconf(_SC_PAGESIZE));
-    struct sigaction action = {};
-    action.sa_sigaction = ZeroLostPage;
-    action.sa_flags = SA_SIGINFO;
-    return sigaction(SIGBUS, &action, nullptr) == 0;
-  }();
-  if (!handled) return {};
-  const auto length = static_cast<std::size_t>(st.st_size);
-  int flags = MAP_PRIVATE;
-#ifdef MAP_POPULATE
-  flags |= MAP_POPULATE;  // one call instead of a fault every few pages
-#endif
-  void* start = mmap(nullptr, length, PROT_READ, flags, fd, 0);
-  if (start == MAP_FAILED) return {};
-#ifdef MADV_HUGEPAGE
-  madvise(start, length, MADV_HUGEPAGE);  // where the kernel can, fewer misses
-#endif
-  g_cut = 0;
-  g_map_start.store(reinterpret_cast<std::uintptr_t>(start));
-  g_map_end.store(reinterpret_cast<std::uintptr_t>(start) + length + g_page -
-                  1);
-  return MappedFile(static_cast<const char*>(start), length);
-}
-
-MappedFile::~MappedFile() {
-  if (data_ == nullptr) return;
-  if (g_map_start.load() == reinterpret_cast<std::uintptr_t>(data_)) {
-    g_map_start.store(0);
-    g_map_end.store(0);
-  }
-  munmap(const_cast<char*>(data_), size_);
-}
-
-MappedFile::MappedFile(MappedFile&& other) noexcept
-    : data_(std::exchange(other.data_, nullptr)),
-      size_(std::exchange(other.size_, 0)) {}
-
-MappedFile& MappedFile::operator=(MappedFile&& other) noexcept {
-  if (this != &other) {
-    MappedFile old(std::move(*this));
-    data_ = std::exchange(other.data_, nullptr);
-    size_ = std::exchange(other.size_, 0);
-  }
-  return *this;
-}
-
-bool SourceCut() { return g_cut != 0; }
-
-std::filesystem::path TypedPath(const std::string& name) { return name; }
-
-std::FILE* OpenForReading(const std::filesystem::path& path) {
-  return std::fopen(path.c_str(), "rb");
-}
-
-void* AllocateLarge(std::size_t bytes) {
-  if (bytes < kHugePage) return ::operator new(bytes);
-  // Mapped one huge page over and trimmed, so that the array starts on a
-  // huge page boundary and all of it can be backed by huge pages.
-  if (bytes > static_cast<std::size_t>(-1) - kHugePage) throw std::bad_alloc();
-  const std::size_t mapped = bytes + kHugePage;
-  void* raw = mmap(nullptr, mapped, PROT_READ | PROT_WRITE,
-                   MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-  if (raw == MAP_FAILED) throw std::bad_alloc();
-  // Offsets from `raw`, so that no integer becomes a pointer.
-  const auto misalign = reinterpret_cast<std::uintptr_t>(raw) % kHugePage;
-  const std::size_t head = misalign == 0 ? 0 : kHugePage - misalign;
-  const auto page = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
-  const std::size_t used = head + (bytes + page - 1) / page * page;
-  char* aligned = static_cast<char*>(raw) + head;
-  if (head > 0) munmap(raw, head);
-  if (used < mapped) munmap(static_cast<char*>(raw) + used, mapped - used);
-#ifdef MADV_HUGEPAGE
-  madvise(aligned, bytes, MADV_HUGEPAGE);
-#endif
-  return aligned;
-}
-
-void FreeLarge(void* memory, std::size_t bytes) {
-  if (memory == nullptr) return;
-  if (bytes < kHugePage) {
-    ::operator delete(memory);
-  } else {
-    munmap(memory, bytes);
-  }
-}
-
-void StartWriteback(std::FILE* file) {
-#ifdef SYNC_FILE_RANGE_WRITE
-  sync_file_range(fileno(file), 0, 0, SYNC_FILE_RANGE_WRITE);
-#else
-  (void)file;
-#endif
-}
-
 bool WriteSetFiles(Pool* pool, std::int32_t caract, std::int32_t n_entr,
-                   std::int32_t n_test, const Generator& rand, std::string* err,
+                   std::int32_t n_test, const Generator& rand,
+                   const Notify& notify, std::string* err,
                    const char* entrenamiento, const char* test) {
-  std::string folder =
-      std::filesystem::path(entrenamiento).parent_path().string();
-  if (folder.empty()) folder = ".";
-  SetFile fTest(test, folder, 0);
-  SetFile fEntrenamiento(entrenamiento, folder, 1);
-  if (!CheckTarget(&fTest, err) || !CheckTarget(&fEntrenamiento, err))
-    return false;
-  const int dir = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (dir < 0) {
-    *err = FolderError(folder, errno);
-    return false;
-  }
-  struct Closer {
-    int fd;
-    ~Closer() { close(fd); }
-  } closer{dir};
-  if (faccessat(dir, ".", W_OK | X_OK, AT_EACCESS) != 0) {
-    *err = FolderError(folder, errno);
-    return false;
-  }
-
+  // A source rewritten or cut short while the sets were drawn gave them text
+  // that was never a record of it: such sets must not replace the earlier
+  // ones, hence the check before the commit.
+  // First in, last out: the temporaries below are removed while an ending
+  // signal still removes them too, never in a gap between the two.
   SignalGuard guard;
-  return CreateTemporary(&fTest, dir, err) &&
-         CreateTemporary(&fEntrenamiento, dir, err) &&
+  SetFile fTest(test, 0);
+  SetFile fEntrenamiento(entrenamiento, 1);
+  for (SetFile* set : {&fTest, &fEntrenamiento}) {
+    if (!Locate(set, err) || !CheckTarget(set, err)) return false;
+  }
+  if (fTest.real == fEntrenamiento.real) {
+    *err = std::string("Error al escribir el fichero ") + test +
+           ": es el mismo fichero que " + entrenamiento;
+    return false;
+  }
+  for (SetFile* set : {&fEntrenamiento, &fTest}) {
+    if (!OpenFolder(set, err)) return false;
+  }
+  return CreateTemporary(&fTest, err) &&
+         CreateTemporary(&fEntrenamiento, err) &&
          Partition(pool, caract, n_entr, n_test, rand,
                    {fEntrenamiento.file, entrenamiento}, {fTest.file, test},
                    err) &&
          Sync(&fTest, err) && Sync(&fEntrenamiento, err) &&
-         SourceWhole(*pool, err) &&
-         Commit(&fEntrenamiento, &fTest, folder, dir, err);
+         SourceUnchanged(*pool, err) &&
+         Commit(&fEntrenamiento, &fTest, notify, err);
 }
 
 }  // namespace pixelsets

@@ -226,14 +226,20 @@ void Undo(SetFile* set) {
 // between our two replacements: a named mutex, which leaves no file.
 class FolderLock {
  public:
-  explicit FolderLock(const std::filesystem::path& folder) {
+  FolderLock(const std::filesystem::path& folder, const Notify& notify) {
     std::error_code ec;
     std::wstring key = std::filesystem::weakly_canonical(folder, ec).wstring();
     for (wchar_t& c : key) c = c == L'\\' ? L'/' : towlower(c);
     const std::wstring name =
         L"Local\\particion-" + std::to_wstring(std::hash<std::wstring>()(key));
     mutex_ = CreateMutexW(nullptr, FALSE, name.c_str());
-    if (mutex_ != nullptr) WaitForSingleObject(mutex_, INFINITE);
+    if (mutex_ == nullptr) return;
+    // A run that has to wait long for another says so once.
+    if (WaitForSingleObject(mutex_, 1000) == WAIT_TIMEOUT) {
+      notify("Esperando a que termine otra ejecucion en la carpeta " +
+             std::filesystem::weakly_canonical(folder, ec).string());
+      WaitForSingleObject(mutex_, INFINITE);
+    }
   }
   ~FolderLock() {
     if (mutex_ == nullptr) return;
@@ -284,8 +290,8 @@ void RemoveLeftovers(const std::filesystem::path& folder, const SetFile& a,
 }
 
 bool Commit(SetFile* entr, SetFile* test, const std::filesystem::path& folder,
-            std::string* err) {
-  FolderLock lock(folder);
+            const Notify& notify, std::string* err) {
+  FolderLock lock(folder, notify);
   AcquireSRWLockExclusive(&g_commit);
   RemoveLeftovers(folder, *entr, *test);
   bool ok = true;
@@ -331,58 +337,9 @@ class CtrlGuard {
 
 }  // namespace
 
-void* AllocateLarge(std::size_t bytes) { return ::operator new(bytes); }
-
-void FreeLarge(void* memory, std::size_t /*bytes*/) {
-  ::operator delete(memory);
-}
-
-void StartWriteback(std::FILE* /*file*/) {}
-
-// The source is read, not mapped, on Windows.
-MappedFile MappedFile::Map(std::FILE* /*file*/) { return {}; }
-MappedFile::~MappedFile() {}  // nothing is ever mapped here
-MappedFile::MappedFile(MappedFile&& other) noexcept
-    : data_(std::exchange(other.data_, nullptr)),
-      size_(std::exchange(other.size_, 0)) {}
-MappedFile& MappedFile::operator=(MappedFile&& other) noexcept {
-  data_ = std::exchange(other.data_, nullptr);
-  size_ = std::exchange(other.size_, 0);
-  return *this;
-}
-bool SourceCut() { return false; }
-
-std::filesystem::path TypedPath(const std::string& name) {
-  if (name.empty()) return {};
-  const auto convert = [&name](UINT code_page, DWORD flags) {
-    const int length =
-        MultiByteToWideChar(code_page, flags, name.data(),
-                            static_cast<int>(name.size()), nullptr, 0);
-    std::wstring wide(static_cast<std::size_t>(length > 0 ? length : 0), L'\0');
-    if (length > 0) {
-      MultiByteToWideChar(code_page, flags, name.data(),
-                          static_cast<int>(name.size()), wide.data(), length);
-    }
-    return wide;
-  };
-  std::wstring wide = convert(CP_UTF8, MB_ERR_INVALID_CHARS);
-  if (wide.empty()) {
-    // Typed at a console, the name comes in the console's code page; from
-    // a script, most likely in the system's.
-    DWORD mode;
-    const bool console =
-        GetConsoleMode(GetStdHandle(STD_INPUT_HANDLE), &mode) != 0;
-    wide = convert(console ? GetConsoleCP() : CP_ACP, 0);
-  }
-  return std::filesystem::path(wide);
-}
-
-std::FILE* OpenForReading(const std::filesystem::path& path) {
-  return _wfopen(path.c_str(), L"rb");
-}
-
 bool WriteSetFiles(Pool* pool, std::int32_t caract, std::int32_t n_entr,
-                   std::int32_t n_test, const Generator& rand, std::string* err,
+                   std::int32_t n_test, const Generator& rand,
+                   const Notify& notify, std::string* err,
                    const char* entrenamiento, const char* test) {
   std::filesystem::path folder =
       std::filesystem::path(entrenamiento).parent_path();
@@ -398,7 +355,8 @@ bool WriteSetFiles(Pool* pool, std::int32_t caract, std::int32_t n_entr,
                    {fEntrenamiento.file, entrenamiento}, {fTest.file, test},
                    err) &&
          Sync(&fTest, err) && Sync(&fEntrenamiento, err) &&
-         Commit(&fEntrenamiento, &fTest, folder, err);
+         SourceUnchanged(*pool, err) &&
+         Commit(&fEntrenamiento, &fTest, folder, notify, err);
 }
 
 }  // namespace pixelsets

@@ -286,13 +286,15 @@ bool LoadSource(std::FILE* fOrigen, std::uint64_t size_hint, Pool* pool,
   return ok;
 }
 
-bool SourceUnchanged(const Pool& pool) {
+bool SourceUnchanged(const Pool& pool, std::string* err) {
   if (!pool.mapped.mapped()) return true;
   // Read again through the mapping, which shows the file as it is now; a
   // page cut off since reads as zeros and is noted.
   const bool same =
       BlockSums(pool.mapped.data(), pool.mapped.size()) == pool.sums;
-  return same && !SourceCut();
+  if (same && !SourceCut()) return true;
+  *err = kSourceChanged;
+  return false;
 }
 
 bool ParseHeader(std::string_view text, std::int32_t* value) {

@@ -85,8 +85,9 @@ bool LoadSource(std::FILE* fOrigen, std::uint64_t size_hint, Pool* pool,
 
 // True when the loaded text is still what the file held when it was loaded:
 // nothing cut, rewritten or written through a mapping since. A source read
-// into the pool's own memory cannot change.
-bool SourceUnchanged(const Pool& pool);
+// into the pool's own memory cannot change. Otherwise fills `*err` with
+// kSourceChanged.
+bool SourceUnchanged(const Pool& pool, std::string* err);
 
 // The user-facing reason for a source that changed while the run used it.
 inline constexpr char kSourceChanged[] =

@@ -1,7 +1,8 @@
 // What loading and writing need from the platform beyond the standard
-// library: memory for the large arrays, mapping, file names, writeback. The
-// rest of the platform layer (temporaries, the commit of the pair, locks and
-// signals) stays inside WriteSetFiles.
+// library: memory for the large arrays, mapping, file names, writeback
+// (storage_posix.cc, storage_win.cc). The rest of the platform layer
+// (temporaries, the commit of the pair, locks and signals) stays inside
+// WriteSetFiles (set_files.cc, set_files_win.cc).
 
 #ifndef PARTICION_SRC_PIXELSETS_STORAGE_H_
 #define PARTICION_SRC_PIXELSETS_STORAGE_H_

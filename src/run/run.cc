@@ -120,8 +120,12 @@ int Run(std::FILE* in, std::FILE* out, std::FILE* err) {
   }
 
   std::string reason;
-  const bool written =
-      pixelsets::WriteSetFiles(&cadenas, caract, n_entr, n_test, rand, &reason);
+  const auto notify = [err](const std::string& message) {
+    std::fprintf(err, "%s\n", message.c_str());
+    std::fflush(err);
+  };
+  const bool written = pixelsets::WriteSetFiles(&cadenas, caract, n_entr,
+                                                n_test, rand, notify, &reason);
   std::fclose(fOrigen);
   if (!written) {
     std::fprintf(err, "%s\n", reason.c_str());

@@ -1,0 +1,152 @@
+// What storage.h promises, on POSIX systems: memory for the large arrays,
+// the mapped source and its guard against a cut, file names, writeback.
+
+#include "pixelsets/storage.h"
+
+#include <signal.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdint>
+#include <cstdio>
+#include <filesystem>
+#include <new>
+#include <string>
+#include <utility>
+
+namespace pixelsets {
+namespace {
+
+constexpr std::size_t kHugePage = std::size_t{2} << 20;
+
+// The mapped source, for the handler below; lock-free, so a handler may read
+// them.
+std::atomic<std::uintptr_t> g_map_start{0};
+std::atomic<std::uintptr_t> g_map_end{0};
+volatile sig_atomic_t g_cut = 0;
+std::uintptr_t g_page = 4096;
+
+// A read of a mapped source beyond its end, once another program has cut it
+// short, raises SIGBUS. The lost page is replaced by zeros and the loss
+// noted, so that the run can refuse the source instead of dying; any other
+// SIGBUS keeps its default action.
+extern "C" void ZeroLostPage(int sig, siginfo_t* info, void* /*context*/) {
+  const auto address = reinterpret_cast<std::uintptr_t>(info->si_addr);
+  if (address >= g_map_start.load() && address < g_map_end.load()) {
+    char* page = static_cast<char*>(info->si_addr) - (address & (g_page - 1));
+    if (mmap(page, g_page, PROT_READ, MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED,
+             -1, 0) != MAP_FAILED) {
+      g_cut = 1;
+      return;
+    }
+  }
+  signal(sig, SIG_DFL);  // the faulting access runs again, and ends the run
+}
+
+}  // namespace
+
+MappedFile MappedFile::Map(std::FILE* file) {
+  struct stat st;
+  const int fd = fileno(file);
+  if (fd < 0 || fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) ||
+      st.st_size <= 0 ||
+      static_cast<std::uint64_t>(st.st_size) > static_cast<std::size_t>(-1))
+    return {};
+  static const bool handled = [] {
+    g_page = static_cast<std::uintptr_t>(sysconf(_SC_PAGESIZE));
+    struct sigaction action = {};
+    action.sa_sigaction = ZeroLostPage;
+    action.sa_flags = SA_SIGINFO;
+    return sigaction(SIGBUS, &action, nullptr) == 0;
+  }();
+  if (!handled) return {};
+  const auto length = static_cast<std::size_t>(st.st_size);
+  int flags = MAP_PRIVATE;
+#ifdef MAP_POPULATE
+  flags |= MAP_POPULATE;  // one call instead of a fault every few pages
+#endif
+  void* start = mmap(nullptr, length, PROT_READ, flags, fd, 0);
+  if (start == MAP_FAILED) return {};
+#ifdef MADV_HUGEPAGE
+  madvise(start, length, MADV_HUGEPAGE);  // where the kernel can, fewer misses
+#endif
+  g_cut = 0;
+  g_map_start.store(reinterpret_cast<std::uintptr_t>(start));
+  g_map_end.store(reinterpret_cast<std::uintptr_t>(start) + length + g_page -
+                  1);
+  return MappedFile(static_cast<const char*>(start), length);
+}
+
+MappedFile::~MappedFile() {
+  if (data_ == nullptr) return;
+  if (g_map_start.load() == reinterpret_cast<std::uintptr_t>(data_)) {
+    g_map_start.store(0);
+    g_map_end.store(0);
+  }
+  munmap(const_cast<char*>(data_), size_);
+}
+
+MappedFile::MappedFile(MappedFile&& other) noexcept
+    : data_(std::exchange(other.data_, nullptr)),
+      size_(std::exchange(other.size_, 0)) {}
+
+MappedFile& MappedFile::operator=(MappedFile&& other) noexcept {
+  if (this != &other) {
+    MappedFile old(std::move(*this));
+    data_ = std::exchange(other.data_, nullptr);
+    size_ = std::exchange(other.size_, 0);
+  }
+  return *this;
+}
+
+bool SourceCut() { return g_cut != 0; }
+
+std::filesystem::path TypedPath(const std::string& name) { return name; }
+
+std::FILE* OpenForReading(const std::filesystem::path& path) {
+  return std::fopen(path.c_str(), "rb");
+}
+
+void* AllocateLarge(std::size_t bytes) {
+  if (bytes < kHugePage) return ::operator new(bytes);
+  // Mapped one huge page over and trimmed, so that the array starts on a
+  // huge page boundary and all of it can be backed by huge pages.
+  if (bytes > static_cast<std::size_t>(-1) - kHugePage) throw std::bad_alloc();
+  const std::size_t mapped = bytes + kHugePage;
+  void* raw = mmap(nullptr, mapped, PROT_READ | PROT_WRITE,
+                   MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (raw == MAP_FAILED) throw std::bad_alloc();
+  // Offsets from `raw`, so that no integer becomes a pointer.
+  const auto misalign = reinterpret_cast<std::uintptr_t>(raw) % kHugePage;
+  const std::size_t head = misalign == 0 ? 0 : kHugePage - misalign;
+  const auto page = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
+  const std::size_t used = head + (bytes + page - 1) / page * page;
+  char* aligned = static_cast<char*>(raw) + head;
+  if (head > 0) munmap(raw, head);
+  if (used < mapped) munmap(static_cast<char*>(raw) + used, mapped - used);
+#ifdef MADV_HUGEPAGE
+  madvise(aligned, bytes, MADV_HUGEPAGE);
+#endif
+  return aligned;
+}
+
+void FreeLarge(void* memory, std::size_t bytes) {
+  if (memory == nullptr) return;
+  if (bytes < kHugePage) {
+    ::operator delete(memory);
+  } else {
+    munmap(memory, bytes);
+  }
+}
+
+void StartWriteback(std::FILE* file) {
+#ifdef SYNC_FILE_RANGE_WRITE
+  sync_file_range(fileno(file), 0, 0, SYNC_FILE_RANGE_WRITE);
+#else
+  (void)file;
+#endif
+}
+
+}  // namespace pixelsets

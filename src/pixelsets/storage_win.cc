@@ -1,0 +1,66 @@
+// What storage.h promises, on Windows: plain memory, no mapping (the source
+// is read), names typed in the console's code page or UTF-8.
+
+#include "pixelsets/storage.h"
+
+#include <windows.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <new>
+#include <string>
+#include <utility>
+
+namespace pixelsets {
+
+void* AllocateLarge(std::size_t bytes) { return ::operator new(bytes); }
+
+void FreeLarge(void* memory, std::size_t /*bytes*/) {
+  ::operator delete(memory);
+}
+
+void StartWriteback(std::FILE* /*file*/) {}
+
+// The source is read, not mapped, on Windows.
+MappedFile MappedFile::Map(std::FILE* /*file*/) { return {}; }
+MappedFile::~MappedFile() {}  // nothing is ever mapped here
+MappedFile::MappedFile(MappedFile&& other) noexcept
+    : data_(std::exchange(other.data_, nullptr)),
+      size_(std::exchange(other.size_, 0)) {}
+MappedFile& MappedFile::operator=(MappedFile&& other) noexcept {
+  data_ = std::exchange(other.data_, nullptr);
+  size_ = std::exchange(other.size_, 0);
+  return *this;
+}
+bool SourceCut() { return false; }
+
+std::filesystem::path TypedPath(const std::string& name) {
+  if (name.empty()) return {};
+  const auto convert = [&name](UINT code_page, DWORD flags) {
+    const int length =
+        MultiByteToWideChar(code_page, flags, name.data(),
+                            static_cast<int>(name.size()), nullptr, 0);
+    std::wstring wide(static_cast<std::size_t>(length > 0 ? length : 0), L'\0');
+    if (length > 0) {
+      MultiByteToWideChar(code_page, flags, name.data(),
+                          static_cast<int>(name.size()), wide.data(), length);
+    }
+    return wide;
+  };
+  std::wstring wide = convert(CP_UTF8, MB_ERR_INVALID_CHARS);
+  if (wide.empty()) {
+    // Typed at a console, the name comes in the console's code page; from
+    // a script, most likely in the system's.
+    DWORD mode;
+    const bool console =
+        GetConsoleMode(GetStdHandle(STD_INPUT_HANDLE), &mode) != 0;
+    wide = convert(console ? GetConsoleCP() : CP_ACP, 0);
+  }
+  return std::filesystem::path(wide);
+}
+
+std::FILE* OpenForReading(const std::filesystem::path& path) {
+  return _wfopen(path.c_str(), L"rb");
+}
+
+}  // namespace pixelsets
