@@ -7,6 +7,7 @@
 #include <functional>
 #include <random>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "test_util.h"
@@ -243,6 +244,105 @@ TEST(Partition, ReportsAFailedWriteWithTheSetFileName) {
       << err;
   std::fclose(readonly);
   std::fclose(test);
+}
+
+// Draws `source` with the generator std::mt19937(seed), held in memory
+// (through an index of `narrow_limit`) or outside it (in buckets of
+// `bucket_bytes`).
+Sets DrawOf(const std::string& source, pixelsets::SourcePath path,
+            std::uint64_t narrow_limit, std::size_t bucket_bytes,
+            unsigned seed) {
+  std::FILE* f = FileWith(source);
+  Pool pool;
+  std::int32_t caract;
+  std::string err;
+  EXPECT_TRUE(pixelsets::LoadSource(f, source.size(), &pool, &caract, &err,
+                                    pixelsets::kMaxRecords, narrow_limit, path))
+      << err;
+  EXPECT_EQ(pool.external, path == pixelsets::SourcePath::kExternal);
+  std::mt19937 gen(seed);
+  const auto n = static_cast<std::int32_t>(pool.size());
+  pixelsets::DrawOptions options;
+  options.bucket_bytes = bucket_bytes;
+  std::FILE* entr = std::tmpfile();
+  std::FILE* test = std::tmpfile();
+  EXPECT_TRUE(Partition(
+      &pool, caract, n * 6 / 10, n - n * 6 / 10 - n / 10,
+      pixelsets::ValueByValue([&] { return static_cast<int>(gen() >> 1); }),
+      {entr, "Entrenamiento.txt"}, {test, "Test.txt"}, &err, options))
+      << err;
+  Sets sets{ReadAll(entr), ReadAll(test)};
+  for (std::FILE* file : {f, entr, test}) std::fclose(file);
+  return sets;
+}
+
+// The draw for a source larger than memory, which reads it again in file
+// order and puts the records in draw order through buckets, writes the very
+// files of the in-memory draw, whatever the source.
+TEST(ExternalDraw, SameFilesAsTheInMemoryDraw) {
+  std::string many = "7";
+  for (int i = 0; i < 30000; ++i)
+    many += (i % 5 == 0 ? "\r\n" : "\n") + std::to_string(i * 7919 % 10007);
+  const std::string zeros("3\nab\0cd\nef\n\0\nxyz", 17);
+  const std::pair<const char*, std::string> sources[] = {
+      {"empty pool", "3\n"},
+      {"one record", "3\nab"},
+      {"CR LF", "3\r\na\r\nb\r\n\r\nc\r\nd\r\ne\r"},
+      {"lines of 1999", "3\n" + std::string(1999, 'x') + "\n" +
+                            std::string(1999, 'y') + "\r\n" +
+                            std::string(1999, 'z')},
+      {"zero bytes", zeros},
+      {"no line end at the end", "3\na\nb\nc\nd\ne\nf"},
+      {"many records", many},
+  };
+  for (const auto& [label, source] : sources) {
+    for (std::uint64_t narrow : {pixelsets::kNarrowLimit, std::uint64_t{16}}) {
+      for (std::size_t bucket : {std::size_t{0}, std::size_t{64}}) {
+        const auto in_memory =
+            DrawOf(source, pixelsets::SourcePath::kInMemory, narrow, 0, 11);
+        const auto external = DrawOf(source, pixelsets::SourcePath::kExternal,
+                                     narrow, bucket, 11);
+        const std::string where = std::string(label) + ", index limit " +
+                                  std::to_string(narrow) + ", buckets of " +
+                                  std::to_string(bucket);
+        EXPECT_EQ(in_memory.entrenamiento, external.entrenamiento) << where;
+        EXPECT_EQ(in_memory.test, external.test) << where;
+      }
+    }
+  }
+}
+
+// A source changed between loading and drawing is never drawn from.
+TEST(ExternalDraw, ChangedSourceIsRefused) {
+  const std::string source = "3\naaaa\nbbbb\ncccc\ndddd\n";
+  const std::pair<const char*, std::function<void(std::FILE*)>> changes[] = {
+      {"rewritten", [](std::FILE* f) { std::fputs("3\nxxxx", f); }},
+      {"last byte",
+       [](std::FILE* f) {
+         std::fseek(f, -2, SEEK_END);
+         std::fputc('D', f);
+       }},
+  };
+  for (const auto& [label, change] : changes) {
+    std::FILE* f = FileWith(source);
+    Pool pool;
+    std::int32_t caract;
+    std::string err;
+    ASSERT_TRUE(pixelsets::LoadSource(
+        f, source.size(), &pool, &caract, &err, pixelsets::kMaxRecords,
+        pixelsets::kNarrowLimit, pixelsets::SourcePath::kExternal));
+    std::rewind(f);
+    change(f);
+    std::fflush(f);
+    std::FILE* entr = std::tmpfile();
+    std::FILE* test = std::tmpfile();
+    EXPECT_FALSE(Partition(
+        &pool, caract, 2, 2, pixelsets::ValueByValue([] { return 1; }),
+        {entr, "Entrenamiento.txt"}, {test, "Test.txt"}, &err))
+        << label;
+    EXPECT_EQ(err, pixelsets::kSourceChanged) << label;
+    for (std::FILE* file : {f, entr, test}) std::fclose(file);
+  }
 }
 
 }  // namespace

@@ -13,103 +13,37 @@
 #include <thread>
 #include <utility>
 
+#include "pixelsets/draw_steps.h"
+#include "pixelsets/external_draw.h"
 #include "pixelsets/storage.h"
 
 namespace pixelsets {
 namespace {
 
-// Draw positions are computed this many at a time: they depend only on the
-// generator and the shrinking count, so the offsets they name can be
-// prefetched before they are needed.
-constexpr std::size_t kBatch = 1024;
-// How far ahead to fetch an offset of the index (first pass) and a record's
-// text (second pass): both are far larger than the caches, so each access is
-// a miss. Measured at ten million records: without the text prefetch a run
-// took 1.08 s instead of 0.43 s; 8, 12, 20 or 32 ahead did no better than 16.
-constexpr std::size_t kIndexAhead = 16;
+// How far ahead to fetch a record's text in the second pass: far larger than
+// the caches, so each access is a miss. Measured at ten million records:
+// without it a run took 1.08 s instead of 0.43 s; 8, 12, 20 or 32 ahead did
+// no better than 16.
 constexpr std::size_t kTextAhead = 16;
 // Below this many draws a second thread costs more than it saves (starting
 // one takes tens of microseconds, drawing this many a millisecond or two).
 constexpr std::size_t kThreadFrom = 65536;
 
-inline void Prefetch(const void* p) {
-#if defined(__GNUC__) || defined(__clang__)
-  __builtin_prefetch(p);
-#else
-  (void)p;  // a hint only: without it the draw is slower, not different
-#endif
-}
-
-// Gathers a set file's bytes in large blocks: one write per block keeps
-// system calls rare, and a bounded block keeps memory flat.
-class BlockWriter {
- public:
-  explicit BlockWriter(std::FILE* file)
-      : file_(file), block_(new char[kSize]) {}
-
-  void Header(std::int32_t caract) {
-    used_ = static_cast<std::size_t>(
-        std::to_chars(block_.get(), block_.get() + 16, caract).ptr -
-        block_.get());
-  }
-  // Appends a line end and `text`; false once a write has failed.
-  bool Line(std::string_view text) {
-    if (kSize - used_ < text.size() + 1 && !Drain()) return false;
-    block_[used_++] = '\n';
-    std::memcpy(block_.get() + used_, text.data(), text.size());
-    used_ += text.size();
-    return true;
-  }
-  // Writes what is left and flushes the stream; false if any write failed,
-  // with the reason in errno.
-  bool Finish() { return Drain() && std::fflush(file_) == 0; }
-
- private:
-  static constexpr std::size_t kSize = 1 << 20;  // > kMaxLineLength + 1
-
-  // Every this many bytes the file's data is sent on to storage while the
-  // draw goes on, so that the sync at the end waits for little. Measured at
-  // ten million records (medians of 7 runs): no sync 0.70 s, a sync only at
-  // the end 0.69 s, writeback every 8 MiB and the sync 0.62 to 0.64 s.
-  static constexpr std::size_t kWritebackBytes = std::size_t{8} << 20;
-
-  bool Drain() {
-    if (used_ > 0 && std::fwrite(block_.get(), 1, used_, file_) != used_)
-      return false;
-    unsynced_ += used_;
-    used_ = 0;
-    if (unsynced_ >= kWritebackBytes) {
-      if (std::fflush(file_) != 0) return false;
-      StartWriteback(file_);
-      unsynced_ = 0;
-    }
-    return true;
-  }
-
-  std::FILE* file_;
-  std::unique_ptr<char[]> block_;
-  std::size_t used_ = 0;
-  std::size_t unsynced_ = 0;
-};
-
 // The draw of one run, in two passes. The first pass is the procedure
-// itself, one generator value per draw: position value % n of the n records
-// left, the record there swapped with the last, the pool shrunk by one.
-// Swapping rather than overwriting leaves the pool's first n records exactly
-// as overwriting would, and stacks the drawn ones, in draw order from the
-// end, behind them. The second pass gathers the drawn records' text in that
-// order into the set files; it may follow the first as it publishes its
-// progress.
+// itself (DrawPositions); the second gathers the drawn records' text in
+// draw order into the set files, and may follow the first as it publishes
+// how far it has come.
 template <class Offset>
 class TwoPassDraw {
  public:
   TwoPassDraw(Offset* cadenas, std::size_t n_total, std::size_t total,
-              const Pool& pool)
+              const Pool& pool, const DrawOptions& options)
       : cadenas_(cadenas),
         n_total_(n_total),
         total_(total),
         text_(pool.text),
-        text_size_(pool.text_size) {}
+        text_size_(pool.text_size),
+        progress_(options.progress) {}
 
   void Permute(const Generator& rand);
   // Gathers draws [from, to) into `out` and finishes it; false with `*err`
@@ -125,44 +59,37 @@ class TwoPassDraw {
   // Stops both passes early; a gatherer stops waiting.
   void GiveUp() {
     failed_.store(true);
-    drawn_.store(kGivenUp, std::memory_order_release);
-    drawn_.notify_all();
+    drawn_.GiveUp();
   }
 
  private:
-  static constexpr std::size_t kGivenUp = static_cast<std::size_t>(-1);
-
   // The offset of the k-th record drawn.
   Offset DrawnAt(std::size_t k) const { return cadenas_[n_total_ - 1 - k]; }
+
+  // Tells how many records both gatherers have written, now and then.
+  void Written(std::size_t records) {
+    if (!progress_) return;
+    const std::uint64_t done = written_.fetch_add(records) + records;
+    progress_(done, total_);
+  }
 
   Offset* cadenas_;
   std::size_t n_total_;
   std::size_t total_;
   const char* text_;
   std::size_t text_size_;
-  std::atomic<std::size_t> drawn_{0};  // records the first pass has placed
+  const std::function<void(std::uint64_t, std::uint64_t)>& progress_;
+  DrawnCount drawn_;  // records the first pass has placed
   std::atomic<bool> failed_{false};
+  std::atomic<std::uint64_t> written_{0};
 };
 
 template <class Offset>
 void TwoPassDraw<Offset>::Permute(const Generator& rand) {
-  int values[kBatch];
-  std::size_t pos[kBatch];
-  std::size_t n = n_total_;
-  for (std::size_t k = 0; k < total_ && !failed_.load();) {
-    const std::size_t m = std::min(kBatch, total_ - k);
-    rand(values, m);
-    for (std::size_t i = 0; i < m; ++i)
-      pos[i] = static_cast<unsigned>(values[i]) % (n - i);
-    for (std::size_t i = 0; i < m; ++i) {
-      if (i + kIndexAhead < m) Prefetch(&cadenas_[pos[i + kIndexAhead]]);
-      std::swap(cadenas_[pos[i]], cadenas_[n - 1 - i]);
-    }
-    n -= m;
-    k += m;
-    drawn_.store(k, std::memory_order_release);
-    drawn_.notify_all();
-  }
+  DrawPositions(
+      cadenas_, n_total_, total_, rand,
+      [this](std::size_t drawn) { drawn_.Publish(drawn); },
+      [this] { return failed_.load(); });
 }
 
 template <class Offset>
@@ -172,17 +99,15 @@ bool TwoPassDraw<Offset>::Gather(std::size_t from, std::size_t to,
   errno = 0;
   std::size_t ready = from;
   for (std::size_t k = from; k < to; ++k) {
-    while (k == ready) {
-      ready = drawn_.load(std::memory_order_acquire);
-      if (ready == kGivenUp || failed_.load()) return false;
-      if (k >= ready) {
-        drawn_.wait(ready, std::memory_order_acquire);
-        ready = k;
-      }
+    if (k == ready) {
+      ready = drawn_.WaitPast(k);
+      if (ready == DrawnCount::kGivenUp || failed_.load()) return false;
     }
     if (k + kTextAhead < ready) Prefetch(text_ + DrawnAt(k + kTextAhead));
     if (!out->Line(Pool::RecordAt(text_, text_size_, DrawnAt(k))))
       return Fail(set, err);
+    constexpr std::size_t kReportEvery = 65536;
+    if ((k - from + 1) % kReportEvery == 0) Written(kReportEvery);
   }
   return out->Finish() || Fail(set, err);
 }
@@ -196,9 +121,10 @@ template <class Offset>
 bool DrawSets(Offset* cadenas, std::size_t n_total, std::size_t n_entr,
               std::size_t n_test, const Pool& pool, const Generator& rand,
               BlockWriter* entr, BlockWriter* test, const SetStream& e,
-              const SetStream& t, std::string* err) {
+              const SetStream& t, const DrawOptions& options,
+              std::string* err) {
   const std::size_t total = n_entr + n_test;
-  TwoPassDraw<Offset> draw(cadenas, n_total, total, pool);
+  TwoPassDraw<Offset> draw(cadenas, n_total, total, pool, options);
   struct Part {
     std::size_t from, to;
     BlockWriter* out;
@@ -309,7 +235,7 @@ std::string SetFileError(const char* name, int errnum) {
 bool Partition(Pool* pool, std::int32_t caract, std::int32_t n_entr,
                std::int32_t n_test, const Generator& rand,
                const SetStream& fEntrenamiento, const SetStream& fTest,
-               std::string* err) {
+               std::string* err, const DrawOptions& options) {
   const std::size_t n_total = pool->size();
   // Counts beyond the pool would draw from records already taken.
   if (n_entr < 0 || n_test < 0 ||
@@ -325,14 +251,17 @@ bool Partition(Pool* pool, std::int32_t caract, std::int32_t n_entr,
   test.Header(caract);
   const auto e = static_cast<std::size_t>(n_entr);
   const auto t = static_cast<std::size_t>(n_test);
+  if (pool->external)
+    return ExternalDraw(pool, e, t, rand, &entr, &test, fEntrenamiento, fTest,
+                        options, err);
   bool ok;
   if (pool->wide) {
     ok = DrawSets(pool->cadenas_wide.data(), n_total, e, t, *pool, rand, &entr,
-                  &test, fEntrenamiento, fTest, err);
+                  &test, fEntrenamiento, fTest, options, err);
     pool->cadenas_wide.resize(n_total - e - t);
   } else {
     ok = DrawSets(pool->cadenas.data(), n_total, e, t, *pool, rand, &entr,
-                  &test, fEntrenamiento, fTest, err);
+                  &test, fEntrenamiento, fTest, options, err);
     pool->cadenas.resize(n_total - e - t);
   }
   return ok;

@@ -54,6 +54,20 @@ struct SetStream {
   const char* name;
 };
 
+// What a draw may use beyond its pool and files.
+struct DrawOptions {
+  // Opens a new file to read and write that has no name and goes when it is
+  // closed: the buckets of the draw for a source larger than memory. Null,
+  // with errno set, on failure. std::tmpfile when empty.
+  std::function<std::FILE*()> scratch;
+  // Told from time to time, from either thread, how much of the work of
+  // writing the sets is done: `done` of `total`.
+  std::function<void(std::uint64_t done, std::uint64_t total)> progress;
+  // What a bucket of that draw holds, in bytes; 0 for the default. Small
+  // ones let tests use many buckets.
+  std::size_t bucket_bytes = 0;
+};
+
 // Draws `n_entr` records into `fEntrenamiento`, then `n_test` into `fTest`,
 // from `*pool` without replacement. Each draw takes position
 // rand() % n_total, writes a line end and that record, moves the last record
@@ -62,10 +76,13 @@ struct SetStream {
 // with SetFileError of the stream's `name` if writing fails, or with a note
 // of the counts, writing nothing, unless 0 <= n_entr, 0 <= n_test and
 // n_entr + n_test <= pool->size().
+// A pool loaded as external is drawn the same, record for record, from its
+// source read again in file order (external_draw.h); a source that changed
+// since it was loaded then fails with kSourceChanged.
 bool Partition(Pool* pool, std::int32_t caract, std::int32_t n_entr,
                std::int32_t n_test, const Generator& rand,
                const SetStream& fEntrenamiento, const SetStream& fTest,
-               std::string* err);
+               std::string* err, const DrawOptions& options = {});
 
 // "Error al escribir el fichero NAME: REASON", REASON being the system's text
 // for `errnum` (EIO's when the failure left no errno).
@@ -96,8 +113,8 @@ using Notify = std::function<void(const std::string& message)>;
 // out.
 bool WriteSetFiles(Pool* pool, std::int32_t caract, std::int32_t n_entr,
                    std::int32_t n_test, const Generator& rand,
-                   const Notify& notify, std::string* err,
-                   const char* entrenamiento = kEntrenamiento,
+                   const Notify& notify, const DrawOptions& options,
+                   std::string* err, const char* entrenamiento = kEntrenamiento,
                    const char* test = kTest);
 
 }  // namespace pixelsets

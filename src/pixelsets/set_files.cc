@@ -38,12 +38,15 @@ constexpr int kSignalCount = sizeof(kEndingSignals) / sizeof(int);
 
 // The named temporaries of the write in progress, in storage a signal handler
 // can read without allocating. Unnamed temporaries need no cleanup at all.
+// Slots 0 and 1 are the two sets', 2 a scratch file for the moment between
+// its creation and its removal where it cannot be made without a name.
 constexpr std::size_t kMaxPath = 4096;
-char g_temp[2][kMaxPath];
-volatile sig_atomic_t g_named[2] = {0, 0};
+constexpr int kScratchSlot = 2;
+char g_temp[3][kMaxPath];
+volatile sig_atomic_t g_named[3] = {0, 0, 0};
 
 extern "C" void RemoveTemporariesAndStop(int sig) {
-  for (int i = 0; i < 2; ++i) {
+  for (int i = 0; i < 3; ++i) {
     if (g_named[i] != 0) unlink(g_temp[i]);
   }
   signal(sig, SIG_DFL);
@@ -246,7 +249,11 @@ bool Locate(SetFile* set, std::string* err) {
       return false;
     }
     const std::string next(text, static_cast<std::size_t>(length));
-    name = next[0] == '/' ? next : Parent(name) + "/" + next;
+    if (next[0] == '/') {
+      name = next;
+    } else {
+      name = Parent(name).append("/").append(next);
+    }
   }
   if (links == 0) {  // no link: the file is where its name says
     set->Place(Parent(name), std::filesystem::path(name).filename().string());
@@ -334,32 +341,62 @@ bool UnnamedTemporariesPossible() {
 #endif
 }
 
+// The temporaries of a run: a new file in the folder open as `dir`, opened
+// with `access` (O_WRONLY or O_RDWR), that has no name where the file system
+// allows, so that even a kill leaves nothing. Elsewhere it is created as
+// `name`, which sits in `slot` from before it exists, so that an ending
+// signal removes it. Returns -1 with errno set on failure.
+int OpenTemporary(int dir, int access, const std::string& name, int slot) {
+#ifdef O_TMPFILE
+  if (UnnamedTemporariesPossible()) {
+    const int fd = openat(dir, ".", O_TMPFILE | access | O_CLOEXEC, 0666);
+    // Not every file system has unnamed files; those fall back to names.
+    if (fd >= 0 || (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL))
+      return fd;
+  }
+#else
+  (void)dir;
+#endif
+  std::memcpy(g_temp[slot], name.c_str(), name.size() + 1);
+  g_named[slot] = 1;
+  // The name holds this process's id: one found already is a dead run's.
+  unlink(name.c_str());
+  const int fd =
+      open(name.c_str(), O_CREAT | O_EXCL | access | O_CLOEXEC, 0666);
+  if (fd < 0) {
+    const int reason = errno;
+    g_named[slot] = 0;
+    errno = reason;
+  }
+  return fd;
+}
+
+// A scratch file beside `set`'s file (the buckets of a draw too large for
+// memory): a temporary that never has a name for longer than it takes to
+// remove it, and so goes when it is closed or the run ends.
+std::FILE* OpenScratch(const SetFile& set) {
+  static unsigned counter = 0;
+  const std::string name = set.folder + "/.particion." +
+                           std::to_string(getpid()) + "." +
+                           std::to_string(counter++) + ".tmp";
+  const int fd = OpenTemporary(set.dir, O_RDWR, name, kScratchSlot);
+  if (fd < 0) return nullptr;
+  if (g_named[kScratchSlot] != 0) {
+    unlink(name.c_str());
+    g_named[kScratchSlot] = 0;
+  }
+  std::FILE* file = fdopen(fd, "w+b");
+  if (file == nullptr) close(fd);
+  return file;
+}
+
 // Opens a new, empty temporary for `set` beside the file it will replace,
 // with that file's mode, owner and group where it may set them.
 bool CreateTemporary(SetFile* set, std::string* err) {
-#ifdef O_TMPFILE
-  if (UnnamedTemporariesPossible()) {
-    set->fd = openat(set->dir, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666);
-    // Not every file system has unnamed files; those fall back to names.
-    if (set->fd < 0 && errno != EOPNOTSUPP && errno != EISDIR &&
-        errno != EINVAL) {
-      *err = SetFileError(set->target, errno);
-      return false;
-    }
-  }
-#endif
+  set->fd = OpenTemporary(set->dir, O_WRONLY, set->temp, set->slot);
   if (set->fd < 0) {
-    std::memcpy(g_temp[set->slot], set->temp.c_str(), set->temp.size() + 1);
-    g_named[set->slot] = 1;  // before it exists, so that a signal finds it
-    // The name holds this process's id: one found already is a dead run's.
-    unlink(set->temp.c_str());
-    set->fd =
-        open(set->temp.c_str(), O_CREAT | O_EXCL | O_WRONLY | O_CLOEXEC, 0666);
-    if (set->fd < 0) {
-      g_named[set->slot] = 0;
-      *err = SetFileError(set->target, errno);
-      return false;
-    }
+    *err = SetFileError(set->target, errno);
+    return false;
   }
   if (set->existed) {
     // The owner first: a change of owner clears the set-id bits.
@@ -465,18 +502,23 @@ void RemoveLeftovers(const SetFile& set) {
     return;
   }
   rewinddir(dir);
-  const std::string& prefix = set.leftover_prefix;
   while (const dirent* entry = readdir(dir)) {
     const std::string_view name = entry->d_name;
+    // A set's temporaries (".NAME.PID.tmp", ".NAME.PID.old") or scratch
+    // files (".particion.PID.N.tmp").
+    const bool scratch = name.rfind(".particion.", 0) == 0;
+    const std::string_view prefix =
+        scratch ? std::string_view(".particion.") : set.leftover_prefix;
     if (name.size() <= prefix.size() + 4 ||
         name.substr(0, prefix.size()) != prefix)
       continue;
-    const std::string_view pid =
+    const std::string_view middle =
         name.substr(prefix.size(), name.size() - prefix.size() - 4);
+    const std::string_view pid = middle.substr(0, middle.find('.'));
     const std::string_view ending = name.substr(name.size() - 4);
-    if ((ending != ".tmp" && ending != ".old") ||
+    if ((ending != ".tmp" && ending != ".old") || pid.empty() ||
         pid.find_first_not_of("0123456789") != std::string_view::npos ||
-        pid.size() > 9)
+        pid.size() > 9 || (!scratch && pid.size() != middle.size()))
       continue;
     if (kill(static_cast<pid_t>(std::stol(std::string(pid))), 0) != 0 &&
         errno == ESRCH)
@@ -493,7 +535,7 @@ void LockFolder(const SetFile& set, const Notify& notify) {
   for (int i = 0; i <= kQuietTries; ++i) {
     if (flock(set.dir, LOCK_EX | LOCK_NB) == 0 || errno != EWOULDBLOCK) return;
     if (i < kQuietTries) {
-      const struct timespec pause = {0, 10 * 1000 * 1000};
+      const struct timespec pause = {0, 10'000'000};
       nanosleep(&pause, nullptr);
     }
   }
@@ -581,8 +623,9 @@ bool Commit(SetFile* entr, SetFile* test, const Notify& notify,
 
 bool WriteSetFiles(Pool* pool, std::int32_t caract, std::int32_t n_entr,
                    std::int32_t n_test, const Generator& rand,
-                   const Notify& notify, std::string* err,
-                   const char* entrenamiento, const char* test) {
+                   const Notify& notify, const DrawOptions& options,
+                   std::string* err, const char* entrenamiento,
+                   const char* test) {
   // A source rewritten or cut short while the sets were drawn gave them text
   // that was never a record of it: such sets must not replace the earlier
   // ones, hence the check before the commit.
@@ -591,22 +634,25 @@ bool WriteSetFiles(Pool* pool, std::int32_t caract, std::int32_t n_entr,
   SignalGuard guard;
   SetFile fTest(test, 0);
   SetFile fEntrenamiento(entrenamiento, 1);
-  for (SetFile* set : {&fTest, &fEntrenamiento}) {
-    if (!Locate(set, err) || !CheckTarget(set, err)) return false;
-  }
+  if (!Locate(&fTest, err) || !CheckTarget(&fTest, err) ||
+      !Locate(&fEntrenamiento, err) || !CheckTarget(&fEntrenamiento, err))
+    return false;
+  // Two links to one file would make one set replace the other.
   if (fTest.real == fEntrenamiento.real) {
     *err = std::string("Error al escribir el fichero ") + test +
            ": es el mismo fichero que " + entrenamiento;
     return false;
   }
-  for (SetFile* set : {&fEntrenamiento, &fTest}) {
-    if (!OpenFolder(set, err)) return false;
-  }
-  return CreateTemporary(&fTest, err) &&
+  DrawOptions scratch_beside = options;
+  scratch_beside.scratch = [&fEntrenamiento] {
+    return OpenScratch(fEntrenamiento);
+  };
+  return OpenFolder(&fEntrenamiento, err) && OpenFolder(&fTest, err) &&
+         CreateTemporary(&fTest, err) &&
          CreateTemporary(&fEntrenamiento, err) &&
          Partition(pool, caract, n_entr, n_test, rand,
                    {fEntrenamiento.file, entrenamiento}, {fTest.file, test},
-                   err) &&
+                   err, scratch_beside) &&
          Sync(&fTest, err) && Sync(&fEntrenamiento, err) &&
          SourceUnchanged(*pool, err) &&
          Commit(&fEntrenamiento, &fTest, notify, err);

@@ -177,6 +177,33 @@ bool CreateTemporary(SetFile* set, const std::filesystem::path& folder,
   return true;
 }
 
+// A scratch file in `folder` (the buckets of a draw too large for memory):
+// deleted when it is closed, or when the process ends however it ends.
+std::FILE* OpenScratch(const std::filesystem::path& folder) {
+  static unsigned counter = 0;
+  const std::wstring name =
+      (folder / (L".particion." + std::to_wstring(GetCurrentProcessId()) +
+                 L"." + std::to_wstring(counter++) + L".tmp"))
+          .wstring();
+  HANDLE handle = CreateFileW(
+      name.c_str(), GENERIC_READ | GENERIC_WRITE | DELETE, FILE_SHARE_DELETE,
+      nullptr, CREATE_NEW, FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE,
+      nullptr);
+  if (handle == INVALID_HANDLE_VALUE) {
+    errno = ErrnoOf(GetLastError());
+    return nullptr;
+  }
+  const int fd =
+      _open_osfhandle(reinterpret_cast<intptr_t>(handle), _O_RDWR | _O_BINARY);
+  if (fd < 0) {
+    CloseHandle(handle);
+    return nullptr;
+  }
+  std::FILE* file = _fdopen(fd, "w+b");
+  if (file == nullptr) _close(fd);
+  return file;
+}
+
 bool Sync(SetFile* set, std::string* err) {
   errno = 0;
   if (std::fflush(set->file) != 0) {
@@ -339,8 +366,9 @@ class CtrlGuard {
 
 bool WriteSetFiles(Pool* pool, std::int32_t caract, std::int32_t n_entr,
                    std::int32_t n_test, const Generator& rand,
-                   const Notify& notify, std::string* err,
-                   const char* entrenamiento, const char* test) {
+                   const Notify& notify, const DrawOptions& options,
+                   std::string* err, const char* entrenamiento,
+                   const char* test) {
   std::filesystem::path folder =
       std::filesystem::path(entrenamiento).parent_path();
   if (folder.empty()) folder = ".";
@@ -349,11 +377,13 @@ bool WriteSetFiles(Pool* pool, std::int32_t caract, std::int32_t n_entr,
   if (!CheckTarget(fTest, err) || !CheckTarget(fEntrenamiento, err))
     return false;
   CtrlGuard guard;
+  DrawOptions scratch_beside = options;
+  scratch_beside.scratch = [&folder] { return OpenScratch(folder); };
   return CreateTemporary(&fTest, folder, err) &&
          CreateTemporary(&fEntrenamiento, folder, err) &&
          Partition(pool, caract, n_entr, n_test, rand,
                    {fEntrenamiento.file, entrenamiento}, {fTest.file, test},
-                   err) &&
+                   err, scratch_beside) &&
          Sync(&fTest, err) && Sync(&fEntrenamiento, err) &&
          SourceUnchanged(*pool, err) &&
          Commit(&fEntrenamiento, &fTest, folder, notify, err);

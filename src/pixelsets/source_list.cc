@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <numeric>
 #include <system_error>
 #include <thread>
 
@@ -37,7 +38,7 @@ class Loader {
         max_records_(max_records),
         narrow_limit_(narrow_limit) {}
 
-  bool Run(std::FILE* f, std::uint64_t size_hint);
+  bool Run(std::FILE* f, std::uint64_t size_hint, bool external);
 
  private:
   // Indexes a mapped source whole, on two cores when it is large.
@@ -46,6 +47,9 @@ class Loader {
   bool TakeHalves(std::size_t split, Index* index);
   // Reads `f` into the pool's own buffer, indexing as it goes.
   bool Read(std::FILE* f, std::uint64_t size_hint);
+  // Reads `f` through a buffer that holds one chunk, numbering its records
+  // and taking the fingerprints of its blocks.
+  bool Stream(std::FILE* f, std::uint64_t size_hint);
   void Reserve(std::uint64_t size);
   // Takes every complete line of the first len_ bytes not taken yet.
   bool TakeLines();
@@ -66,13 +70,30 @@ class Loader {
   std::size_t line_start_ = 0;  // where the next line starts
   std::size_t scan_ = 0;        // where the search for its end goes on
   std::uint64_t line_ = 1;      // number of the line being read
+  bool numbered_ = false;       // records are numbered, not located
+  std::size_t numbered_records_ = 0;
+  std::vector<char> stream_buffer_;
 };
 
-bool Loader::Run(std::FILE* f, std::uint64_t size_hint) {
-  // A regular file is mapped, not copied: its pages are already in memory
-  // once read, and new memory is what costs the most on a large source.
-  pool_->mapped = MappedFile::Map(f);
-  if (pool_->mapped.mapped()) {
+// A line of text[start, end), its "\n" excluded, is longer than a record
+// may be: a "\r" that ends it is not part of it.
+bool TooLong(const char* text, std::size_t start, std::size_t end) {
+  const std::size_t length = end - start;
+  return length > kMaxLineLength &&
+         (length > kMaxLineLength + 1 || text[end - 1] != '\r');
+}
+
+bool Loader::Run(std::FILE* f, std::uint64_t size_hint, bool external) {
+  if (external) {
+    if (!Stream(f, size_hint)) return false;
+  } else {
+    // A regular file is mapped, not copied: its pages are already in memory
+    // once read, and new memory is what costs the most on a large source.
+    pool_->mapped = MappedFile::Map(f);
+  }
+  if (external) {
+    // Read through already.
+  } else if (pool_->mapped.mapped()) {
     text_ = pool_->mapped.data();
     len_ = pool_->mapped.size();
     Reserve(len_);
@@ -82,9 +103,49 @@ bool Loader::Run(std::FILE* f, std::uint64_t size_hint) {
   }
   if (line_start_ < len_ && !TakeLine(line_start_, len_)) return false;
   if (line_ == 1) return Fail(kBadHeader);  // an empty file
+  if (external) {
+    pool_->external = true;
+    pool_->source = f;
+    stream_buffer_ = {};
+    // Numbered only now, when their count is known: an index grown as the
+    // records came would take up to three times the memory for a moment.
+    pool_->cadenas.resize(numbered_records_);
+    std::iota(pool_->cadenas.begin(), pool_->cadenas.end(), std::uint32_t{0});
+    return true;
+  }
   pool_->text = text_;
   pool_->text_size = len_;
   return true;
+}
+
+bool Loader::Stream(std::FILE* f, std::uint64_t size_hint) {
+  (void)size_hint;
+  numbered_ = true;
+  stream_buffer_.resize(kLargeChunk + kMaxLineLength + 2);
+  text_ = stream_buffer_.data();
+  for (;;) {
+    // Only the unfinished line stays; each read then starts a block of the
+    // file on a block boundary.
+    std::memmove(stream_buffer_.data(), text_ + line_start_,
+                 len_ - line_start_);
+    len_ -= line_start_;
+    scan_ -= line_start_;
+    line_start_ = 0;
+    const std::size_t got =
+        std::fread(stream_buffer_.data() + len_, 1, kLargeChunk, f);
+    for (std::size_t at = 0; at < got; at += kSumBlock) {
+      pool_->sums.push_back(BlockSum(stream_buffer_.data() + len_ + at,
+                                     std::min(kSumBlock, got - at)));
+    }
+    pool_->source_size += got;
+    len_ += got;
+    if (!TakeLines()) return false;
+    if (len_ - line_start_ > kMaxLineLength + 1) return Fail(LongLine(line_));
+    if (got < kLargeChunk) {
+      if (std::ferror(f) != 0) return Fail(kReadError);
+      return true;
+    }
+  }
 }
 
 void Loader::Reserve(std::uint64_t size) {
@@ -126,9 +187,7 @@ std::size_t IndexLines(const char* text, std::size_t from, std::size_t to,
   std::size_t k = 0;
   while (const void* nl = std::memchr(text + start, '\n', to - start)) {
     const std::size_t end = static_cast<const char*>(nl) - text;
-    if (end - start > kMaxLineLength &&
-        (end - start > kMaxLineLength + 1 || text[end - 1] != '\r'))
-      return k;
+    if (TooLong(text, start, end)) return k;
     out[k++] = static_cast<Offset>(start);
     start = end + 1;
   }
@@ -240,8 +299,8 @@ bool Loader::TakeLines() {
 }
 
 bool Loader::TakeLine(std::size_t start, std::size_t end) {
+  if (TooLong(text_, start, end)) return Fail(LongLine(line_));
   if (end > start && text_[end - 1] == '\r') --end;
-  if (end - start > kMaxLineLength) return Fail(LongLine(line_));
   if (line_ == 1) {
     const void* nul = std::memchr(text_ + start, '\0', end - start);
     const std::size_t stop =
@@ -249,15 +308,20 @@ bool Loader::TakeLine(std::size_t start, std::size_t end) {
     if (!ParseHeader({text_ + start, stop - start}, caract_))
       return Fail(kBadHeader);
   } else {
-    if (pool_->size() >= max_records_) return Fail(kTooMany);
-    if (!pool_->wide && start >= narrow_limit_) {
+    if (pool_->size() + numbered_records_ >= max_records_)
+      return Fail(kTooMany);
+    if (numbered_) {
+      ++numbered_records_;  // numbered once all are counted
+    } else if (!pool_->wide && start >= narrow_limit_) {
       // Past what 4 bytes can say (a source that grew beyond its size hint,
       // or one read through a pipe): widen the index once.
       pool_->cadenas_wide.assign(pool_->cadenas.begin(), pool_->cadenas.end());
       pool_->cadenas = {};
       pool_->wide = true;
     }
-    if (pool_->wide) {
+    if (numbered_) {
+      // Numbered above.
+    } else if (pool_->wide) {
       pool_->cadenas_wide.push_back(start);
     } else {
       pool_->cadenas.push_back(static_cast<std::uint32_t>(start));
@@ -271,10 +335,17 @@ bool Loader::TakeLine(std::size_t start, std::size_t end) {
 
 bool LoadSource(std::FILE* fOrigen, std::uint64_t size_hint, Pool* pool,
                 std::int32_t* caract, std::string* err,
-                std::uint64_t max_records, std::uint64_t narrow_limit) {
+                std::uint64_t max_records, std::uint64_t narrow_limit,
+                SourcePath path) {
   *pool = Pool();
+  // Only a file of known size can be read twice; only one too large for
+  // memory is worth it.
+  const bool external =
+      size_hint > 0 &&
+      (path == SourcePath::kExternal ||
+       (path == SourcePath::kAuto && !FitsInMemory(size_hint, MemoryFree())));
   bool ok = Loader(pool, caract, err, max_records, narrow_limit)
-                .Run(fOrigen, size_hint);
+                .Run(fOrigen, size_hint, external);
   // Pages lost to a cut read as zeros, which may look like a long line.
   if (pool->mapped.mapped() && SourceCut()) {
     *err = kSourceChanged;
@@ -286,7 +357,15 @@ bool LoadSource(std::FILE* fOrigen, std::uint64_t size_hint, Pool* pool,
   return ok;
 }
 
+bool FitsInMemory(std::uint64_t size, std::uint64_t available) {
+  // The text, an index of up to a quarter of it (records of 16 bytes or
+  // more), and room for the program and the set files' buffers.
+  constexpr std::uint64_t kRoom = std::uint64_t{64} << 20;
+  return size < available && size / 4 + kRoom < available - size;
+}
+
 bool SourceUnchanged(const Pool& pool, std::string* err) {
+  // An external source is checked block by block as the draw reads it.
   if (!pool.mapped.mapped()) return true;
   // Read again through the mapping, which shows the file as it is now; a
   // page cut off since reads as zeros and is noted.

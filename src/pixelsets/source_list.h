@@ -26,11 +26,20 @@ inline constexpr std::uint64_t kMaxRecords = 2147483647;
 // ones use 8-byte offsets.
 inline constexpr std::uint64_t kNarrowLimit = std::uint64_t{1} << 32;
 
+// How a source is held while it is drawn from.
+enum class SourcePath {
+  kAuto,      // in memory if it fits in what the system can give, else outside
+  kInMemory,  // mapped or read whole: records are read at random
+  kExternal,  // not held: read again in file order, drawn records in buckets
+};
+
 // The loaded source: its bytes (`text`, `text_size`), mapped from the file or
 // read into `read_text`, and the index of its records, each an offset in
 // `text`, in file order until a partition reorders and shrinks it:
 // `cadenas` for a source under kNarrowLimit, `cadenas_wide` otherwise (the
-// other one stays empty).
+// other one stays empty). A source too large for memory (`external`) is not
+// held: `cadenas` numbers its records instead (0 for the first), and the
+// draw reads `source`, `source_size` bytes, once more.
 struct Pool {
   MappedFile mapped;
   std::vector<char, LargeAllocator<char>> read_text;
@@ -39,9 +48,12 @@ struct Pool {
   std::vector<std::uint32_t, LargeAllocator<std::uint32_t>> cadenas;
   std::vector<std::uint64_t, LargeAllocator<std::uint64_t>> cadenas_wide;
   bool wide = false;
-  // Fingerprints of a mapped `text`, taken when it was loaded: another
-  // program may write the file while the run reads it.
+  // Fingerprints of a mapped `text` or of an external source, taken when it
+  // was loaded: another program may write the file while the run reads it.
   std::vector<std::uint64_t> sums;
+  bool external = false;
+  std::FILE* source = nullptr;
+  std::uint64_t source_size = 0;
 
   std::size_t size() const {
     return wide ? cadenas_wide.size() : cadenas.size();
@@ -77,11 +89,19 @@ struct Pool {
 // than `max_records` records, or the file was cut short while it was read;
 // `*pool` is then empty. Throws std::bad_alloc
 // when the source does not fit in memory.
+// A regular file that would not fit in memory beside its index (see
+// FitsInMemory) is only read through and left open in `fOrigen` for the
+// draw, which must then read it again; `path` forces one way or the other.
 // `narrow_limit` is for tests of the wide index.
 bool LoadSource(std::FILE* fOrigen, std::uint64_t size_hint, Pool* pool,
                 std::int32_t* caract, std::string* err,
                 std::uint64_t max_records = kMaxRecords,
-                std::uint64_t narrow_limit = kNarrowLimit);
+                std::uint64_t narrow_limit = kNarrowLimit,
+                SourcePath path = SourcePath::kAuto);
+
+// Whether a source of `size` bytes, with its index, fits in `available`
+// bytes of memory with room to spare.
+bool FitsInMemory(std::uint64_t size, std::uint64_t available);
 
 // True when the loaded text is still what the file held when it was loaded:
 // nothing cut, rewritten or written through a mapping since. A source read

@@ -40,19 +40,20 @@ std::uint64_t BlockSum(const char* data, std::size_t size) {
   std::uint64_t lanes[4] = {kPrime1 + kPrime2, kPrime2, 0, 0 - kPrime1};
   std::size_t i = 0;
   for (; i + 32 <= size; i += 32) {
-    for (int k = 0; k < 4; ++k) {
+    for (std::size_t k = 0; k < 4; ++k) {
       std::uint64_t word;
       std::memcpy(&word, data + i + 8 * k, 8);
       lanes[k] = Round(lanes[k], word);
     }
   }
   std::uint64_t sum = size * kPrime3;
-  for (std::uint64_t lane : lanes)
-    sum = (sum ^ Round(0, lane)) * kPrime1 + kPrime3;
-  for (; i < size; ++i)
-    sum =
-        RotateLeft(sum ^ (static_cast<unsigned char>(data[i]) * kPrime3), 11) *
-        kPrime1;
+  for (std::size_t k = 0; k < 4; ++k) {
+    sum = (sum ^ Round(0, lanes[k])) * kPrime1 + kPrime3;
+  }
+  for (; i < size; ++i) {
+    const std::uint64_t byte = static_cast<unsigned char>(data[i]);
+    sum = RotateLeft(sum ^ (byte * kPrime3), 11) * kPrime1;
+  }
   sum ^= sum >> 33;
   sum *= kPrime2;
   sum ^= sum >> 29;

@@ -8,6 +8,7 @@
 #define PARTICION_SRC_PIXELSETS_STORAGE_H_
 
 #include <cstddef>
+#include <cstdint>
 #include <cstdio>
 #include <filesystem>
 #include <new>
@@ -82,8 +83,17 @@ class MappedFile {
 // they are the name as it stands.
 std::filesystem::path TypedPath(const std::string& name);
 
+// True when `file` is a terminal (a person watches it).
+bool IsTerminal(std::FILE* file);
+
 // Opens `path` for reading in binary mode; null on failure.
 std::FILE* OpenForReading(const std::filesystem::path& path);
+
+// How much memory the run may still take without pushing the system into
+// swapping or hitting a limit: the least of the memory available, a
+// container's limit less what it uses, and the address-space limit less what
+// is mapped. A large number where none of them can be read.
+std::uint64_t MemoryFree();
 
 // True once a mapped source has lost pages while it was mapped: what was
 // read of it since is not what the file held.

@@ -5,12 +5,15 @@
 
 #include <signal.h>
 #include <sys/mman.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <new>
 #include <string>
@@ -103,7 +106,76 @@ MappedFile& MappedFile::operator=(MappedFile&& other) noexcept {
 
 bool SourceCut() { return g_cut != 0; }
 
+namespace {
+
+// The first number in the file at `path`, or nothing.
+bool ReadNumber(const std::string& path, std::uint64_t* value) {
+  std::FILE* f = std::fopen(path.c_str(), "r");
+  if (f == nullptr) return false;
+  unsigned long long number = 0;
+  const bool ok = std::fscanf(f, "%llu", &number) == 1;
+  std::fclose(f);
+  *value = number;
+  return ok;
+}
+
+// The value of `key` (in kB) in /proc/meminfo-like text.
+bool ReadKiB(const char* path, const char* key, std::uint64_t* value) {
+  std::FILE* f = std::fopen(path, "r");
+  if (f == nullptr) return false;
+  char line[256];
+  bool found = false;
+  const std::size_t length = std::strlen(key);
+  while (!found && std::fgets(line, sizeof line, f) != nullptr) {
+    unsigned long long kib = 0;
+    if (std::strncmp(line, key, length) == 0 &&
+        std::sscanf(line + length, " %llu", &kib) == 1) {
+      *value = static_cast<std::uint64_t>(kib) << 10;
+      found = true;
+    }
+  }
+  std::fclose(f);
+  return found;
+}
+
+}  // namespace
+
+std::uint64_t MemoryFree() {
+  std::uint64_t free = static_cast<std::uint64_t>(-1);
+  std::uint64_t value = 0;
+  if (ReadKiB("/proc/meminfo", "MemAvailable:", &value))
+    free = std::min(free, value);
+  // A container's limit (cgroup v2): the group is named in /proc/self/cgroup
+  // as "0::/PATH".
+  if (std::FILE* f = std::fopen("/proc/self/cgroup", "r")) {
+    char line[4096];
+    while (std::fgets(line, sizeof line, f) != nullptr) {
+      if (std::strncmp(line, "0::", 3) != 0) continue;
+      std::string group(line + 3);
+      while (!group.empty() && group.back() == '\n') group.pop_back();
+      const std::string base = "/sys/fs/cgroup" + group;
+      std::uint64_t limit = 0;
+      std::uint64_t used = 0;
+      // "max" reads as no number: no limit.
+      if (ReadNumber(base + "/memory.max", &limit) &&
+          ReadNumber(base + "/memory.current", &used))
+        free = std::min(free, limit > used ? limit - used : 0);
+    }
+    std::fclose(f);
+  }
+  struct rlimit limit;
+  if (getrlimit(RLIMIT_AS, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY) {
+    std::uint64_t mapped = 0;
+    if (!ReadKiB("/proc/self/status", "VmSize:", &mapped)) mapped = 0;
+    const auto cap = static_cast<std::uint64_t>(limit.rlim_cur);
+    free = std::min(free, cap > mapped ? cap - mapped : 0);
+  }
+  return free;
+}
+
 std::filesystem::path TypedPath(const std::string& name) { return name; }
+
+bool IsTerminal(std::FILE* file) { return isatty(fileno(file)) != 0; }
 
 std::FILE* OpenForReading(const std::filesystem::path& path) {
   return std::fopen(path.c_str(), "rb");

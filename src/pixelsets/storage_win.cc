@@ -3,8 +3,11 @@
 
 #include "pixelsets/storage.h"
 
+#include <io.h>
 #include <windows.h>
 
+#include <algorithm>
+#include <cstdint>
 #include <cstdio>
 #include <filesystem>
 #include <new>
@@ -34,6 +37,13 @@ MappedFile& MappedFile::operator=(MappedFile&& other) noexcept {
 }
 bool SourceCut() { return false; }
 
+std::uint64_t MemoryFree() {
+  MEMORYSTATUSEX status = {};
+  status.dwLength = sizeof status;
+  if (GlobalMemoryStatusEx(&status) == 0) return static_cast<std::uint64_t>(-1);
+  return std::min<std::uint64_t>(status.ullAvailPhys, status.ullAvailVirtual);
+}
+
 std::filesystem::path TypedPath(const std::string& name) {
   if (name.empty()) return {};
   const auto convert = [&name](UINT code_page, DWORD flags) {
@@ -58,6 +68,8 @@ std::filesystem::path TypedPath(const std::string& name) {
   }
   return std::filesystem::path(wide);
 }
+
+bool IsTerminal(std::FILE* file) { return _isatty(_fileno(file)) != 0; }
 
 std::FILE* OpenForReading(const std::filesystem::path& path) {
   return _wfopen(path.c_str(), L"rb");

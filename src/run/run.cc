@@ -1,15 +1,18 @@
 #include "run/run.h"
 
+#include <chrono>
 #include <cstdint>
 #include <cstdlib>
 #include <ctime>
 #include <filesystem>
+#include <mutex>
 #include <new>
 #include <string>
 #include <system_error>
 
 #include "pixelsets/partition.h"
 #include "pixelsets/source_list.h"
+#include "pixelsets/storage.h"
 #include "run/dialogue.h"
 
 namespace particion {
@@ -77,7 +80,8 @@ bool AskSource(std::FILE* in, std::FILE* out, std::FILE** fOrigen,
       // Another program that rewrote or cut the file while it was read would
       // leave a mixture of old and new lines, or half a line.
       if (!regular ||
-          (cadenas->text_size == size_hint &&
+          ((cadenas->external ? cadenas->source_size : cadenas->text_size) ==
+               size_hint &&
            std::filesystem::file_size(name, size_ec) == size_hint &&
            std::filesystem::last_write_time(name, time_ec) == written &&
            !size_ec && !time_ec))
@@ -90,6 +94,48 @@ bool AskSource(std::FILE* in, std::FILE* out, std::FILE** fOrigen,
     std::fprintf(out, "%s\n\n", reason.c_str());
   }
 }
+
+// One line on a terminal that says how far the writing of the sets has
+// come, for a run that takes more than a second after the last answer;
+// rewritten in place and erased at the end, so that the screen ends as if it
+// had never been there. Nothing when `err` is not a terminal.
+class ProgressLine {
+ public:
+  explicit ProgressLine(std::FILE* err)
+      : err_(err),
+        shown_(pixelsets::IsTerminal(err)),
+        start_(std::chrono::steady_clock::now()) {}
+
+  bool shown() const { return shown_; }
+
+  // Called from either drawing thread; one of them at a time writes.
+  void Update(std::uint64_t done, std::uint64_t total) {
+    if (total == 0 || !lock_.try_lock()) return;
+    const auto percent = static_cast<int>(done * 100 / total);
+    if (percent != last_ &&
+        std::chrono::steady_clock::now() - start_ > std::chrono::seconds(1)) {
+      std::fprintf(err_, "\rEscribiendo los conjuntos: %3d %%", percent);
+      std::fflush(err_);
+      last_ = percent;
+    }
+    lock_.unlock();
+  }
+
+  void Erase() {
+    if (last_ < 0) return;
+    std::fprintf(err_, "\r%*s\r", kWidth, "");
+    std::fflush(err_);
+    last_ = -1;
+  }
+
+ private:
+  static constexpr int kWidth = 34;  // "Escribiendo los conjuntos: 100 %"
+  std::FILE* err_;
+  bool shown_;
+  std::chrono::steady_clock::time_point start_;
+  std::mutex lock_;
+  int last_ = -1;
+};
 
 int Run(std::FILE* in, std::FILE* out, std::FILE* err) {
   std::FILE* fOrigen = nullptr;
@@ -124,8 +170,16 @@ int Run(std::FILE* in, std::FILE* out, std::FILE* err) {
     std::fprintf(err, "%s\n", message.c_str());
     std::fflush(err);
   };
-  const bool written = pixelsets::WriteSetFiles(&cadenas, caract, n_entr,
-                                                n_test, rand, notify, &reason);
+  ProgressLine progress(err);
+  pixelsets::DrawOptions options;
+  if (progress.shown()) {
+    options.progress = [&progress](std::uint64_t done, std::uint64_t total) {
+      progress.Update(done, total);
+    };
+  }
+  const bool written = pixelsets::WriteSetFiles(
+      &cadenas, caract, n_entr, n_test, rand, notify, options, &reason);
+  progress.Erase();
   std::fclose(fOrigen);
   if (!written) {
     std::fprintf(err, "%s\n", reason.c_str());

@@ -1,0 +1,301 @@
+#include "pixelsets/external_draw.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <functional>
+#include <memory>
+#include <string_view>
+#include <vector>
+
+#include "pixelsets/source_sums.h"
+#include "pixelsets/storage.h"
+
+namespace pixelsets {
+namespace {
+
+constexpr std::uint32_t kUndrawn = 0xFFFFFFFF;
+// What one bucket holds of drawn records: it is read whole into memory to be
+// put in draw order. A sixteenth of the memory left, within these bounds.
+constexpr std::size_t kMinBucketBytes = std::size_t{4} << 20;
+constexpr std::size_t kMaxBucketBytes = std::size_t{64} << 20;
+// Each bucket's write buffer (buckets fill at random, so each needs its
+// own): a sixteenth of a bucket, within these bounds.
+constexpr std::size_t kMinBucketBuffer = std::size_t{64} << 10;
+constexpr std::size_t kMaxBucketBuffer = std::size_t{256} << 10;
+// Open files are a limited resource: past this many, buckets grow instead.
+constexpr std::size_t kMaxBuckets = 256;
+// The source is read again in chunks of this many bytes, a whole number of
+// fingerprinted blocks.
+constexpr std::size_t kChunk = 8 * kSumBlock;
+// Each record in a bucket: its slot in the draw, its length, its text.
+constexpr std::size_t kEntryHead = 4 + 2;
+
+// Buckets on disk, each for a run of `per_bucket` slots of the draw order.
+class Buckets {
+ public:
+  Buckets(std::size_t count, std::size_t per_bucket, std::size_t buffer)
+      : per_bucket_(per_bucket),
+        buffer_(buffer),
+        files_(count),
+        buffers_(count),
+        used_(count, 0),
+        bytes_(count, 0) {}
+  ~Buckets() {
+    for (std::FILE* file : files_) {
+      if (file != nullptr) std::fclose(file);
+    }
+  }
+  Buckets(const Buckets&) = delete;
+  Buckets& operator=(const Buckets&) = delete;
+
+  // Opens every bucket; false with errno set.
+  bool Open(const DrawOptions& options) {
+    for (std::size_t b = 0; b < files_.size(); ++b) {
+      errno = 0;
+      files_[b] = options.scratch ? options.scratch() : std::tmpfile();
+      if (files_[b] == nullptr) return false;
+      buffers_[b].reset(new char[buffer_]);
+    }
+    return true;
+  }
+
+  // Files the record of draw slot `slot`; false with errno set when a
+  // write fails.
+  bool Add(std::uint32_t slot, std::string_view text) {
+    const std::size_t b = slot / per_bucket_;
+    if (buffer_ - used_[b] < kEntryHead + text.size() && !Drain(b))
+      return false;
+    char* at = buffers_[b].get() + used_[b];
+    const auto length = static_cast<std::uint16_t>(text.size());
+    std::memcpy(at, &slot, 4);
+    std::memcpy(at + 4, &length, 2);
+    std::memcpy(at + kEntryHead, text.data(), text.size());
+    used_[b] += kEntryHead + text.size();
+    return true;
+  }
+
+  // Everything bucket `b` holds, read back into `*data`; the bucket's file
+  // is closed, and its space given back. False with errno set.
+  bool Take(std::size_t b, std::vector<char>* data) {
+    if (!Drain(b) || std::fflush(files_[b]) != 0) return false;
+    buffers_[b].reset();
+    data->resize(static_cast<std::size_t>(bytes_[b]));
+    std::rewind(files_[b]);
+    errno = 0;
+    const bool read =
+        std::fread(data->data(), 1, data->size(), files_[b]) == data->size();
+    std::fclose(files_[b]);
+    files_[b] = nullptr;
+    if (!read && errno == 0) errno = EIO;
+    return read;
+  }
+
+  // The most any one bucket holds.
+  std::uint64_t largest() const {
+    std::uint64_t most = 0;
+    for (std::size_t b = 0; b < files_.size(); ++b)
+      most = std::max(most, bytes_[b] + used_[b]);
+    return most;
+  }
+  std::size_t per_bucket() const { return per_bucket_; }
+
+ private:
+  bool Drain(std::size_t b) {
+    if (used_[b] > 0 &&
+        std::fwrite(buffers_[b].get(), 1, used_[b], files_[b]) != used_[b])
+      return false;
+    bytes_[b] += used_[b];
+    used_[b] = 0;
+    return true;
+  }
+
+  std::size_t per_bucket_;
+  std::size_t buffer_;
+  std::vector<std::FILE*> files_;
+  std::vector<std::unique_ptr<char[]>> buffers_;
+  std::vector<std::size_t> used_;
+  std::vector<std::uint64_t> bytes_;
+};
+
+enum class Filed { kDone, kChanged, kWriteFailed };
+
+// Reads the source again in file order, checks each block against the
+// fingerprint taken when it was loaded before anything of it is used, and
+// files each drawn record in the bucket of its slot.
+Filed FileRecords(const Pool& pool, std::size_t n, const std::uint32_t* slot_of,
+                  Buckets* buckets, const std::function<void()>& filed) {
+  std::vector<char> buffer(kChunk + kMaxLineLength + 2);
+  char* text = buffer.data();
+  std::rewind(pool.source);
+  std::uint64_t total = 0;
+  std::size_t block = 0;
+  std::size_t len = 0;
+  std::size_t start = 0;
+  std::uint64_t line = 0;  // the header is line 0
+  // The record of the line at `start`; false only when a write fails.
+  const auto take = [&](std::string_view record) {
+    if (line > 0) {
+      const std::uint32_t slot = slot_of[line - 1];
+      if (slot != kUndrawn) {
+        if (!buckets->Add(slot, record)) return false;
+        filed();
+      }
+    }
+    ++line;
+    return true;
+  };
+  for (;;) {
+    std::memmove(text, text + start, len - start);
+    len -= start;
+    start = 0;
+    const auto want = static_cast<std::size_t>(
+        std::min<std::uint64_t>(kChunk, pool.source_size - total));
+    const std::size_t got = std::fread(text + len, 1, want, pool.source);
+    for (std::size_t at = 0; at < got; at += kSumBlock) {
+      if (block >= pool.sums.size() ||
+          BlockSum(text + len + at, std::min(kSumBlock, got - at)) !=
+              pool.sums[block])
+        return Filed::kChanged;
+      ++block;
+    }
+    total += got;
+    len += got;
+    while (const void* nl = std::memchr(text + start, '\n', len - start)) {
+      if (line > n) return Filed::kChanged;
+      if (!take(Pool::RecordAt(text, len, start))) return Filed::kWriteFailed;
+      start = static_cast<std::size_t>(static_cast<const char*>(nl) - text) + 1;
+    }
+    if (got < want || total == pool.source_size) break;
+  }
+  if (total != pool.source_size || block != pool.sums.size())
+    return Filed::kChanged;
+  if (start < len) {  // a last line without a line end
+    if (line > n) return Filed::kChanged;
+    if (!take(Pool::RecordAt(text, len, start))) return Filed::kWriteFailed;
+  }
+  return line == n + 1 ? Filed::kDone : Filed::kChanged;
+}
+
+}  // namespace
+
+bool ExternalDraw(Pool* pool, std::size_t n_entr, std::size_t n_test,
+                  const Generator& rand, BlockWriter* entr, BlockWriter* test,
+                  const SetStream& e, const SetStream& t,
+                  const DrawOptions& options, std::string* err) {
+  const std::size_t n = pool->size();
+  const std::size_t total = n_entr + n_test;
+  std::uint32_t* cadenas = pool->cadenas.data();
+  DrawPositions(
+      cadenas, n, total, rand, [](std::size_t) {}, [] { return false; });
+
+  // Each drawn record's slot in the draw order, by the record's number, so
+  // that the source can be read in its own order.
+  std::vector<std::uint32_t, LargeAllocator<std::uint32_t>> slot_of(n);
+  std::fill(slot_of.begin(), slot_of.end(), kUndrawn);
+  for (std::size_t k = 0; k < total; ++k) {
+    if (k + kIndexAhead < total)
+      Prefetch(&slot_of[cadenas[n - 1 - (k + kIndexAhead)]]);
+    slot_of[cadenas[n - 1 - k]] = static_cast<std::uint32_t>(k);
+  }
+  pool->cadenas.resize(n - total);
+
+  // Buckets of about the same size, from the records' mean length.
+  const std::size_t bucket_bytes =
+      options.bucket_bytes > 0
+          ? options.bucket_bytes
+          : static_cast<std::size_t>(std::clamp<std::uint64_t>(
+                MemoryFree() / 16, kMinBucketBytes, kMaxBucketBytes));
+  const std::uint64_t mean = pool->source_size / std::max<std::size_t>(n, 1);
+  const std::uint64_t expected = total * (mean + kEntryHead);
+  const std::size_t count = static_cast<std::size_t>(std::clamp<std::uint64_t>(
+      (expected + bucket_bytes - 1) / bucket_bytes, 1, kMaxBuckets));
+  // Offsets in a bucket are 4 bytes: more than 4 GiB of drawn records in
+  // each of kMaxBuckets buckets would be a source of over a terabyte.
+  const std::size_t per_bucket =
+      std::max<std::size_t>((total + count - 1) / count, 1);
+  Buckets buckets(
+      count, per_bucket,
+      std::clamp(bucket_bytes / 16, kMinBucketBuffer, kMaxBucketBuffer));
+  if (!buckets.Open(options)) {
+    *err = SetFileError(e.name, errno);
+    return false;
+  }
+
+  // Progress: filing the records is the first half of the work, writing
+  // them out the second.
+  std::uint64_t done = 0;
+  const auto step = [&] {
+    if (++done % 65536 == 0 && options.progress)
+      options.progress(done, 2 * std::uint64_t{total});
+  };
+  switch (FileRecords(*pool, n, slot_of.data(), &buckets, step)) {
+    case Filed::kDone:
+      break;
+    case Filed::kChanged:
+      *err = kSourceChanged;
+      return false;
+    case Filed::kWriteFailed:
+      *err = SetFileError(e.name, errno);
+      return false;
+  }
+  slot_of = {};
+
+  // One allocation for every bucket: memory stays at the largest.
+  std::vector<char> data;
+  data.reserve(static_cast<std::size_t>(buckets.largest()));
+  // Where each slot's record starts in the bucket.
+  std::vector<std::uint32_t> order;
+  for (std::size_t b = 0; b < count; ++b) {
+    if (!buckets.Take(b, &data)) {
+      *err = SetFileError(e.name, errno);
+      return false;
+    }
+    const std::size_t first = b * per_bucket;
+    const std::size_t slots =
+        first >= total ? 0 : std::min(per_bucket, total - first);
+    constexpr std::uint32_t kMissing = 0xFFFFFFFF;
+    order.assign(slots, kMissing);
+    for (std::size_t at = 0; at + kEntryHead <= data.size();) {
+      std::uint32_t slot;
+      std::uint16_t length;
+      std::memcpy(&slot, data.data() + at, 4);
+      std::memcpy(&length, data.data() + at + 4, 2);
+      if (slot < first || slot - first >= slots) {
+        *err = kSourceChanged;
+        return false;
+      }
+      order[slot - first] = static_cast<std::uint32_t>(at);
+      at += kEntryHead + length;
+    }
+    for (std::size_t i = 0; i < slots; ++i) {
+      if (order[i] == kMissing) {
+        *err = kSourceChanged;
+        return false;
+      }
+      std::uint16_t length;
+      std::memcpy(&length, data.data() + order[i] + 4, 2);
+      const std::string_view record(data.data() + order[i] + kEntryHead,
+                                    length);
+      const bool training = first + i < n_entr;
+      if (!(training ? entr : test)->Line(record)) {
+        *err = SetFileError(training ? e.name : t.name, errno);
+        return false;
+      }
+      step();
+    }
+  }
+  if (!entr->Finish()) {
+    *err = SetFileError(e.name, errno);
+    return false;
+  }
+  if (!test->Finish()) {
+    *err = SetFileError(t.name, errno);
+    return false;
+  }
+  return true;
+}
+
+}  // namespace pixelsets
