@@ -112,13 +112,13 @@ def pixel_list(header, count):
 def one_at_a_time(records, header, n_entr, n_test, values):
     """The draw written plainly: the files any run must give for `values`."""
     pool = list(records)
-    sets = [b"%d" % header, b"%d" % header]
+    sets = [[b"%d" % header], [b"%d" % header]]
     for k in range(n_entr + n_test):
         pos = next(values) % len(pool)
-        sets[0 if k < n_entr else 1] += b"\n" + pool[pos]
+        sets[0 if k < n_entr else 1].append(pool[pos])
         pool[pos] = pool[-1]
         pool.pop()
-    return sets
+    return [b"\n".join(lines) for lines in sets]
 
 
 def libc_rand(seed):
@@ -886,6 +886,119 @@ class CommitWindow(Folder):
         self.assertEqual(sorted(self.read(n) for n in left), sorted(OLD))
         self.assertEqual(self.run_tool(b"Pixeles.txt 1 1\n").returncode, 0)
         self.assert_only("Pixeles.txt", "Entrenamiento.txt", "Test.txt")
+
+
+_LARGE = []
+
+
+def large_list():
+    """About 40 MB of pixels of 13 values and a label, made once a run."""
+    if not _LARGE:
+        records = [b"%d %d %d %d %d %d %d %d %d %d %d %d %d %d" % (
+            i % 4093, i * 7 % 4091, i * 13 % 4079, i * 3 % 4073, i % 4071,
+            i * 11 % 4067, i * 17 % 4057, i % 4051, i * 19 % 4049,
+            i * 23 % 4027, i % 4021, i * 29 % 4019, i * 31 % 4013, i % 7)
+            for i in range(700000)]
+        _LARGE.extend([records, b"\n".join([b"14"] + records) + b"\n"])
+    return _LARGE
+
+
+def address_space(kib):
+    """Runs the program with at most `kib` KiB of address space."""
+    def limit():
+        resource.setrlimit(resource.RLIMIT_AS, (kib << 10, kib << 10))
+        no_core()
+    return limit
+
+
+class LargerThanMemory(Folder):
+    """A source larger than the memory the run may take is drawn from the
+    file itself, exactly as it would be in memory."""
+
+    KIB = 36000  # of address space: less than the list's 40 MB
+
+    def setUp(self):
+        super().setUp()
+        if SANITIZED:
+            self.skipTest("a sanitizer reserves far more address space")
+        self.records, source = large_list()
+        self.write("Pixeles.txt", source)
+        self.assertGreater(len(source) >> 10, self.KIB)
+
+    def test_files_equal_the_c_library_draw_under_a_memory_limit(self):
+        before = int(time.time())
+        done = self.run_tool(b"Pixeles.txt 400000 200000\n",
+                             preexec_fn=address_space(self.KIB))
+        after = int(time.time())
+        self.assertEqual((done.returncode, done.stderr), (0, b""))
+        got = [self.read("Entrenamiento.txt"), self.read("Test.txt")]
+        self.assertTrue(got in [one_at_a_time(self.records, 14, 400000,
+                                              200000, libc_rand(seed))
+                                for seed in range(before, after + 1)])
+        self.assert_only("Pixeles.txt", "Entrenamiento.txt", "Test.txt")
+
+    def test_change_while_a_count_question_waits(self):
+        source = self.read("Pixeles.txt")
+        for label, change in ChangedSource.CHANGES:
+            self.write("Pixeles.txt", source)
+            self.write_old_pair()
+            proc = self.start(stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                              preexec_fn=address_space(self.KIB))
+            proc.stdin.write(b"Pixeles.txt\n")
+            proc.stdin.flush()
+            self.wait_for(proc, ask_entr(len(self.records)), label)
+            change("Pixeles.txt")
+            _, err = proc.communicate(b"300000 300000\n", timeout=60)
+            if proc.returncode == 0:
+                # Drawn from what was loaded: the records of the list.
+                sets = [self.read(n).split(b"\n")
+                        for n in ("Entrenamiento.txt", "Test.txt")]
+                drawn = set(sets[0][1:] + sets[1][1:])
+                self.assertEqual(len(drawn), 600000, label)
+                self.assertTrue(drawn <= set(self.records), label)
+            else:
+                self.assertEqual((proc.returncode, err),
+                                 (1, CHANGED[:-1]), label)
+                self.assertEqual(self.pair(), "old", label)
+            self.assert_only("Pixeles.txt", "Entrenamiento.txt", "Test.txt")
+
+    def test_signals_and_a_kill_leave_the_old_pair_and_nothing_else(self):
+        rng = random.Random(3)
+        began = time.perf_counter()
+        self.run_tool(b"Pixeles.txt 300000 300000\n",
+                      preexec_fn=address_space(self.KIB))
+        span = time.perf_counter() - began
+        for trial in range(trials(12)):
+            self.write_old_pair()
+            sig = (signal.SIGKILL,) + ENDING
+            sig = sig[trial % len(sig)]
+            proc = self.start(b"Pixeles.txt 300000 300000\n",
+                              preexec_fn=address_space(self.KIB))
+            if sig == signal.SIGKILL:
+                # Once the buckets are open: more unnamed files than the
+                # two sets.
+                while proc.poll() is None and unnamed_files(proc.pid) < 3:
+                    time.sleep(0.0005)
+            else:
+                time.sleep(rng.uniform(0, span))
+            proc.send_signal(sig)
+            status = proc.wait(timeout=60)
+            label = "trial %d, signal %d, status %d" % (trial, sig, status)
+            self.assertIn(status, (0, -sig), label)
+            if status == 0:
+                self.assertEqual(self.pair(), "new", label)
+            else:
+                self.assertNotEqual(self.pair(), "mixed", label)
+            self.assert_only("Pixeles.txt", "Entrenamiento.txt", "Test.txt")
+
+
+def unnamed_files(pid):
+    """How many files without a name the process holds open."""
+    try:
+        return sum(os.readlink("/proc/%d/fd/%s" % (pid, fd)).endswith(
+            "(deleted)") for fd in os.listdir("/proc/%d/fd" % pid))
+    except OSError:
+        return 0
 
 
 def msvcrt_rand(seed):
