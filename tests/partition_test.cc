@@ -283,7 +283,7 @@ TEST(ExternalDraw, SameFilesAsTheInMemoryDraw) {
   std::string many = "7";
   for (int i = 0; i < 30000; ++i)
     many += (i % 5 == 0 ? "\r\n" : "\n") + std::to_string(i * 7919 % 10007);
-  const std::string zeros("3\nab\0cd\nef\n\0\nxyz", 17);
+  const std::string zeros("3\nab\0cd\nef\n\0\nxyz", 16);
   const std::pair<const char*, std::string> sources[] = {
       {"empty pool", "3\n"},
       {"one record", "3\nab"},

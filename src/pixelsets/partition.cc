@@ -251,9 +251,10 @@ bool Partition(Pool* pool, std::int32_t caract, std::int32_t n_entr,
   test.Header(caract);
   const auto e = static_cast<std::size_t>(n_entr);
   const auto t = static_cast<std::size_t>(n_test);
-  if (pool->external)
+  if (pool->external) {
     return ExternalDraw(pool, e, t, rand, &entr, &test, fEntrenamiento, fTest,
                         options, err);
+  }
   bool ok;
   if (pool->wide) {
     ok = DrawSets(pool->cadenas_wide.data(), n_total, e, t, *pool, rand, &entr,
