@@ -22,6 +22,7 @@
 #include <string>
 #include <string_view>
 #include <system_error>
+#include <thread>
 #include <utility>
 
 #include "pixelsets/storage.h"
@@ -527,6 +528,34 @@ void RemoveLeftovers(const SetFile& set) {
   closedir(dir);
 }
 
+// Syncs both sets and, meanwhile, reads the source again to check that it
+// still holds what was loaded: the check costs a pass over the source, which
+// the wait for storage hides.
+bool SyncAndCheck(SetFile* test, SetFile* entr, const Pool& pool,
+                  std::string* err) {
+  std::string changed;
+  bool unchanged = true;
+  bool out_of_memory = false;
+  const auto check = [&] {
+    try {
+      unchanged = SourceUnchanged(pool, &changed);
+    } catch (const std::bad_alloc&) {
+      out_of_memory = true;
+    }
+  };
+  std::thread checker;
+  try {
+    checker = std::thread(check);
+  } catch (const std::system_error&) {
+    check();  // no second thread: one after the other
+  }
+  const bool synced = Sync(test, err) && Sync(entr, err);
+  if (checker.joinable()) checker.join();
+  if (out_of_memory) throw std::bad_alloc();
+  if (synced && !unchanged) *err = changed;
+  return synced && unchanged;
+}
+
 // Takes the folder's lock, so that another run in it commits before or after
 // this one, never between its two replacements. A run that has to wait long
 // says so once. A file system without locks still gets the rest.
@@ -653,8 +682,7 @@ bool WriteSetFiles(Pool* pool, std::int32_t caract, std::int32_t n_entr,
          Partition(pool, caract, n_entr, n_test, rand,
                    {fEntrenamiento.file, entrenamiento}, {fTest.file, test},
                    err, scratch_beside) &&
-         Sync(&fTest, err) && Sync(&fEntrenamiento, err) &&
-         SourceUnchanged(*pool, err) &&
+         SyncAndCheck(&fTest, &fEntrenamiento, *pool, err) &&
          Commit(&fEntrenamiento, &fTest, notify, err);
 }
 
