@@ -121,6 +121,7 @@ bool Loader::Run(std::FILE* f, std::uint64_t size_hint, bool external) {
 bool Loader::Stream(std::FILE* f, std::uint64_t size_hint) {
   (void)size_hint;
   numbered_ = true;
+  AdviseSequential(f);
   stream_buffer_.resize(kLargeChunk + kMaxLineLength + 2);
   text_ = stream_buffer_.data();
   for (;;) {

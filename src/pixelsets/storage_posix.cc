@@ -3,6 +3,7 @@
 
 #include "pixelsets/storage.h"
 
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/mman.h>
 #include <sys/resource.h>
@@ -174,6 +175,22 @@ std::uint64_t MemoryFree() {
 }
 
 std::filesystem::path TypedPath(const std::string& name) { return name; }
+
+void AdviseSequential(std::FILE* file) {
+#ifdef POSIX_FADV_SEQUENTIAL
+  posix_fadvise(fileno(file), 0, 0, POSIX_FADV_SEQUENTIAL);
+#else
+  (void)file;
+#endif
+}
+
+void AdviseWillNeed(std::FILE* file) {
+#ifdef POSIX_FADV_WILLNEED
+  posix_fadvise(fileno(file), 0, 0, POSIX_FADV_WILLNEED);
+#else
+  (void)file;
+#endif
+}
 
 bool IsTerminal(std::FILE* file) { return isatty(fileno(file)) != 0; }
 

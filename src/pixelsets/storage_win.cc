@@ -69,6 +69,9 @@ std::filesystem::path TypedPath(const std::string& name) {
   return std::filesystem::path(wide);
 }
 
+void AdviseSequential(std::FILE* /*file*/) {}
+void AdviseWillNeed(std::FILE* /*file*/) {}
+
 bool IsTerminal(std::FILE* file) { return _isatty(_fileno(file)) != 0; }
 
 std::FILE* OpenForReading(const std::filesystem::path& path) {
