@@ -77,18 +77,10 @@ class Buckets {
     return true;
   }
 
-  // Writes out what bucket `b` still holds and has the system start reading
-  // it back. False with errno set.
-  bool Finish(std::size_t b) {
-    if (!Drain(b) || std::fflush(files_[b]) != 0) return false;
-    AdviseWillNeed(files_[b]);
-    return true;
-  }
-
   // Everything bucket `b` holds, read back into `*data`; the bucket's file
   // is closed, and its space given back. False with errno set.
   bool Take(std::size_t b, std::vector<char>* data) {
-    if (!Finish(b)) return false;
+    if (!Drain(b) || std::fflush(files_[b]) != 0) return false;
     buffers_[b].reset();
     data->resize(static_cast<std::size_t>(bytes_[b]));
     std::rewind(files_[b]);
@@ -269,8 +261,7 @@ bool ExternalDraw(Pool* pool, std::size_t n_entr, std::size_t n_test,
   // Where each slot's record starts in the bucket.
   std::vector<std::uint32_t> order;
   for (std::size_t b = 0; b < count; ++b) {
-    // The next bucket is read from storage while this one is written out.
-    if ((b + 1 < count && !buckets.Finish(b + 1)) || !buckets.Take(b, &data)) {
+    if (!buckets.Take(b, &data)) {
       *err = SetFileError(e.name, errno);
       return false;
     }

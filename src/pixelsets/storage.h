@@ -57,10 +57,6 @@ void StartWriteback(std::FILE* file);
 // reads further ahead. A hint: does nothing where the platform has none.
 void AdviseSequential(std::FILE* file);
 
-// Tells the system that all of `file` will be read soon, so that it starts
-// reading it now while the program does other work. A hint, as above.
-void AdviseWillNeed(std::FILE* file);
-
 // A regular file mapped whole into memory for reading, or nothing.
 class MappedFile {
  public:

@@ -184,14 +184,6 @@ void AdviseSequential(std::FILE* file) {
 #endif
 }
 
-void AdviseWillNeed(std::FILE* file) {
-#ifdef POSIX_FADV_WILLNEED
-  posix_fadvise(fileno(file), 0, 0, POSIX_FADV_WILLNEED);
-#else
-  (void)file;
-#endif
-}
-
 bool IsTerminal(std::FILE* file) { return isatty(fileno(file)) != 0; }
 
 std::FILE* OpenForReading(const std::filesystem::path& path) {

@@ -70,7 +70,6 @@ std::filesystem::path TypedPath(const std::string& name) {
 }
 
 void AdviseSequential(std::FILE* /*file*/) {}
-void AdviseWillNeed(std::FILE* /*file*/) {}
 
 bool IsTerminal(std::FILE* file) { return _isatty(_fileno(file)) != 0; }
 
