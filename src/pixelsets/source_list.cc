@@ -51,6 +51,10 @@ class Loader {
   // and taking the fingerprints of its blocks.
   bool Stream(std::FILE* f, std::uint64_t size_hint);
   void Reserve(std::uint64_t size);
+  // Takes the lines that `got` more bytes (of `want` asked for) complete;
+  // `*ended` at the end of the file. Fails on a read error or a line that
+  // is already too long.
+  bool TakeChunk(std::FILE* f, std::size_t got, std::size_t want, bool* ended);
   // Takes every complete line of the first len_ bytes not taken yet.
   bool TakeLines();
   // Takes the line [start, end), its "\n" excluded.
@@ -139,14 +143,21 @@ bool Loader::Stream(std::FILE* f, std::uint64_t size_hint) {
                                      std::min(kSumBlock, got - at)));
     }
     pool_->source_size += got;
-    len_ += got;
-    if (!TakeLines()) return false;
-    if (len_ - line_start_ > kMaxLineLength + 1) return Fail(LongLine(line_));
-    if (got < kLargeChunk) {
-      if (std::ferror(f) != 0) return Fail(kReadError);
-      return true;
-    }
+    bool ended = false;
+    if (!TakeChunk(f, got, kLargeChunk, &ended)) return false;
+    if (ended) return true;
   }
+}
+
+bool Loader::TakeChunk(std::FILE* f, std::size_t got, std::size_t want,
+                       bool* ended) {
+  len_ += got;
+  if (!TakeLines()) return false;
+  // The unfinished line is already too long even if a "\r" ends it.
+  if (len_ - line_start_ > kMaxLineLength + 1) return Fail(LongLine(line_));
+  *ended = got < want;
+  if (*ended && std::ferror(f) != 0) return Fail(kReadError);
+  return true;
 }
 
 void Loader::Reserve(std::uint64_t size) {
@@ -274,14 +285,9 @@ bool Loader::Read(std::FILE* f, std::uint64_t size_hint) {
     text_ = text.data();
     const std::size_t want = std::min(chunk, text.size() - len_);
     const std::size_t got = std::fread(text.data() + len_, 1, want, f);
-    len_ += got;
-    if (!TakeLines()) return false;
-    // The unfinished line is already too long even if a "\r" ends it.
-    if (len_ - line_start_ > kMaxLineLength + 1) return Fail(LongLine(line_));
-    if (got < want) {
-      if (std::ferror(f) != 0) return Fail(kReadError);
-      return true;
-    }
+    bool ended = false;
+    if (!TakeChunk(f, got, want, &ended)) return false;
+    if (ended) return true;
   }
 }
 
