@@ -98,12 +98,14 @@ bool AskSource(std::FILE* in, std::FILE* out, std::FILE** fOrigen,
 // One line on a terminal that says how far the writing of the sets has
 // come, for a run that takes more than a second after the last answer;
 // rewritten in place and erased at the end, so that the screen ends as if it
-// had never been there. Nothing when `err` is not a terminal.
+// had never been there. Only where a person types the answers on a terminal
+// and watches `err` there: the Enter after the last answer leaves the line
+// free, where a script's answers would leave the last question on it.
 class ProgressLine {
  public:
-  explicit ProgressLine(std::FILE* err)
+  ProgressLine(std::FILE* in, std::FILE* err)
       : err_(err),
-        shown_(pixelsets::IsTerminal(err)),
+        shown_(pixelsets::IsTerminal(in) && pixelsets::IsTerminal(err)),
         start_(std::chrono::steady_clock::now()) {}
 
   bool shown() const { return shown_; }
@@ -170,7 +172,7 @@ int Run(std::FILE* in, std::FILE* out, std::FILE* err) {
     std::fprintf(err, "%s\n", message.c_str());
     std::fflush(err);
   };
-  ProgressLine progress(err);
+  ProgressLine progress(in, err);
   pixelsets::DrawOptions options;
   if (progress.shown()) {
     options.progress = [&progress](std::uint64_t done, std::uint64_t total) {

@@ -74,6 +74,20 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
                                          : pixelsets::kNarrowLimit;
   const bool ok = pixelsets::LoadSource(f, hints[mode & 3], &pool, &caract,
                                         &err, max_records, narrow_limit);
+  // Read through outside memory, the same source gives the same verdict,
+  // header and count.
+  if (!source.empty()) {
+    std::rewind(f);
+    pixelsets::Pool outside;
+    std::int32_t outside_caract = 0;
+    std::string outside_err;
+    const bool outside_ok = pixelsets::LoadSource(
+        f, source.size(), &outside, &outside_caract, &outside_err, max_records,
+        narrow_limit, pixelsets::SourcePath::kExternal);
+    Check(outside_ok == ok && outside_err == err, "same verdict outside");
+    Check(!ok || (outside_caract == caract && outside.size() == pool.size()),
+          "same header and count outside");
+  }
   std::fclose(f);
 
   Check(ok == model_ok, "accepted exactly the sources the model accepts");
