@@ -797,9 +797,11 @@ class Links(Folder):
 
 
 def strace_runs():
-    return shutil.which("strace") is not None and subprocess.run(
-        ["strace", "-o", "/dev/null", "true"],
-        capture_output=True).returncode == 0
+    """strace is there and may trace the program (a sanitizer's leak check
+    cannot run under a tracer)."""
+    return (not SANITIZED and shutil.which("strace") is not None
+            and subprocess.run(["strace", "-o", "/dev/null", "true"],
+                               capture_output=True).returncode == 0)
 
 
 class CommitWindow(Folder):
