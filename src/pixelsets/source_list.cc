@@ -123,10 +123,13 @@ bool Loader::Run(std::FILE* f, std::uint64_t size_hint, bool external) {
 }
 
 bool Loader::Stream(std::FILE* f, std::uint64_t size_hint) {
-  (void)size_hint;
   numbered_ = true;
   AdviseSequential(f);
-  stream_buffer_.resize(kLargeChunk + kMaxLineLength + 2);
+  // Whole blocks at a time, so that each read starts a block; no more than
+  // the file needs.
+  const std::size_t chunk = static_cast<std::size_t>(std::min<std::uint64_t>(
+      kLargeChunk, (size_hint / kSumBlock + 1) * kSumBlock));
+  stream_buffer_.resize(chunk + kMaxLineLength + 2);
   text_ = stream_buffer_.data();
   for (;;) {
     // Only the unfinished line stays; each read then starts a block of the
@@ -137,14 +140,14 @@ bool Loader::Stream(std::FILE* f, std::uint64_t size_hint) {
     scan_ -= line_start_;
     line_start_ = 0;
     const std::size_t got =
-        std::fread(stream_buffer_.data() + len_, 1, kLargeChunk, f);
+        std::fread(stream_buffer_.data() + len_, 1, chunk, f);
     for (std::size_t at = 0; at < got; at += kSumBlock) {
       pool_->sums.push_back(BlockSum(stream_buffer_.data() + len_ + at,
                                      std::min(kSumBlock, got - at)));
     }
     pool_->source_size += got;
     bool ended = false;
-    if (!TakeChunk(f, got, kLargeChunk, &ended)) return false;
+    if (!TakeChunk(f, got, chunk, &ended)) return false;
     if (ended) return true;
   }
 }

@@ -75,8 +75,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
   const bool ok = pixelsets::LoadSource(f, hints[mode & 3], &pool, &caract,
                                         &err, max_records, narrow_limit);
   // Read through outside memory, the same source gives the same verdict,
-  // header and count.
-  if (!source.empty()) {
+  // header and count. A quarter of the inputs (two bits of the first byte):
+  // the streamed read costs a buffer of a whole block per input.
+  if (!source.empty() && (mode & 0x60) == 0x60) {
     std::rewind(f);
     pixelsets::Pool outside;
     std::int32_t outside_caract = 0;
