@@ -183,16 +183,18 @@ class Folder(unittest.TestCase):
             proc.stdin = None  # so that communicate() reads to the end
         return proc
 
-    def wait_for(self, proc, text, label=""):
-        """Reads the run's standard output until it ends with `text`."""
+    def wait_for(self, proc, text, label="", stream=None):
+        """Reads the run's standard output (or `stream`) until it ends with
+        `text`."""
+        stream = stream or proc.stdout
         seen = b""
         deadline = time.time() + 30
         while not seen.endswith(text):
-            ready, _, _ = select.select([proc.stdout], [], [],
+            ready, _, _ = select.select([stream], [], [],
                                         max(0, deadline - time.time()))
             self.assertTrue(ready, b"%s: no %r after %r" % (
                 label.encode(), text, seen))
-            chunk = os.read(proc.stdout.fileno(), 4096)
+            chunk = os.read(stream.fileno(), 4096)
             self.assertTrue(chunk, label)
             seen += chunk
         return seen
@@ -214,6 +216,25 @@ class Folder(unittest.TestCase):
                                                       "Test.txt")}
             self.assertEqual(len(heads), 1, "trial %d: a mixed pair" % trial)
         self.assert_only("a.txt", "b.txt", "Entrenamiento.txt", "Test.txt")
+
+    def change_while_asked(self, change, records, counts, label, **kwargs):
+        """Runs on Pixeles.txt (of `records` records) over the old pair,
+        makes `change` to the list while the first count question waits,
+        then answers `counts`. A run that fails must have refused the changed
+        list and kept the old pair; returns the run's status."""
+        self.write_old_pair()
+        proc = self.start(stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                          **kwargs)
+        proc.stdin.write(b"Pixeles.txt\n")
+        proc.stdin.flush()
+        self.wait_for(proc, ask_entr(records), label)
+        change("Pixeles.txt")
+        _, err = proc.communicate(counts, timeout=60)
+        if proc.returncode != 0:
+            self.assertEqual((proc.returncode, err), (1, CHANGED[:-1]), label)
+            self.assertEqual(self.pair(), "old", label)
+        self.assert_only("Pixeles.txt", "Entrenamiento.txt", "Test.txt")
+        return proc.returncode
 
     def write_old_pair(self):
         self.write("Entrenamiento.txt", OLD[0])
@@ -369,14 +390,21 @@ def no_core():
     resource.setrlimit(resource.RLIMIT_CORE, (0, 0))
 
 
+def open_files(pid):
+    """What the process holds open, as /proc names it ("... (deleted)" for
+    a file without a name); nothing once it has ended."""
+    try:
+        return [os.readlink("/proc/%d/fd/%s" % (pid, fd))
+                for fd in os.listdir("/proc/%d/fd" % pid)]
+    except OSError:
+        return []
+
+
 def writing(pid):
     """True once the run holds a temporary set file open: unnamed, or named
     where the file system has no unnamed files."""
-    try:
-        return any(os.readlink("/proc/%d/fd/%s" % (pid, fd)).endswith(
-            ("(deleted)", ".tmp")) for fd in os.listdir("/proc/%d/fd" % pid))
-    except OSError:
-        return False
+    return any(name.endswith(("(deleted)", ".tmp"))
+               for name in open_files(pid))
 
 
 class Pair(Folder):
@@ -654,28 +682,17 @@ class ChangedSource(Folder):
         records, source = pixel_list(3, 300)
         for label, change in self.CHANGES:
             self.write("Pixeles.txt", source)
-            self.write_old_pair()
             before = int(time.time())
-            proc = self.start(stdout=subprocess.PIPE, stderr=subprocess.PIPE)
-            proc.stdin.write(b"Pixeles.txt\n")
-            proc.stdin.flush()
-            self.wait_for(proc, ask_entr(300), label)
-            change("Pixeles.txt")
-            out, err = proc.communicate(b"200 100\n", timeout=60)
+            status = self.change_while_asked(change, 300, b"200 100\n", label)
             after = int(time.time())
-            if proc.returncode == 0:
+            if status == 0:
                 got = [self.read("Entrenamiento.txt"), self.read("Test.txt")]
                 self.assertTrue(got in [one_at_a_time(records, 3, 200, 100,
                                                       libc_rand(seed))
                                         for seed in range(before, after + 1)],
                                 label)
-            else:
-                self.assertEqual((proc.returncode, err),
-                                 (1, CHANGED[:-1]), label)
-                self.assertEqual(self.pair(), "old", label)
             if label == "replaced by a rename":
-                self.assertEqual(proc.returncode, 0, label)
-            self.assert_only("Pixeles.txt", "Entrenamiento.txt", "Test.txt")
+                self.assertEqual(status, 0, label)
 
     def test_change_while_a_large_run_writes(self):
         records = [b"%d %d" % (i, i * 7) for i in range(2000000)]
@@ -863,13 +880,7 @@ class CommitWindow(Folder):
         proc = self.start(b"Pixeles.txt 10 10\n", stderr=subprocess.PIPE)
         waiting = (b"Esperando a que termine otra ejecucion en la carpeta "
                    + os.path.realpath("otra").encode() + b"\n")
-        seen = b""
-        while not seen.endswith(waiting):
-            ready, _, _ = select.select([proc.stderr], [], [], 30)
-            self.assertTrue(ready, seen)
-            chunk = os.read(proc.stderr.fileno(), 4096)
-            self.assertTrue(chunk, seen)
-            seen += chunk
+        seen = self.wait_for(proc, waiting, stream=proc.stderr)
         self.assertEqual(self.read("Entrenamiento.txt"), OLD[0])
         fcntl.flock(folder, fcntl.LOCK_UN)
         _, rest = proc.communicate(timeout=60)
@@ -948,26 +959,16 @@ class LargerThanMemory(Folder):
         source = self.read("Pixeles.txt")
         for label, change in ChangedSource.CHANGES:
             self.write("Pixeles.txt", source)
-            self.write_old_pair()
-            proc = self.start(stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                              preexec_fn=address_space(self.KIB))
-            proc.stdin.write(b"Pixeles.txt\n")
-            proc.stdin.flush()
-            self.wait_for(proc, ask_entr(len(self.records)), label)
-            change("Pixeles.txt")
-            _, err = proc.communicate(b"300000 300000\n", timeout=60)
-            if proc.returncode == 0:
+            status = self.change_while_asked(
+                change, len(self.records), b"300000 300000\n", label,
+                preexec_fn=address_space(self.KIB))
+            if status == 0:
                 # Drawn from what was loaded: the records of the list.
                 sets = [self.read(n).split(b"\n")
                         for n in ("Entrenamiento.txt", "Test.txt")]
                 drawn = set(sets[0][1:] + sets[1][1:])
                 self.assertEqual(len(drawn), 600000, label)
                 self.assertTrue(drawn <= set(self.records), label)
-            else:
-                self.assertEqual((proc.returncode, err),
-                                 (1, CHANGED[:-1]), label)
-                self.assertEqual(self.pair(), "old", label)
-            self.assert_only("Pixeles.txt", "Entrenamiento.txt", "Test.txt")
 
     def test_signals_and_a_kill_leave_the_old_pair_and_nothing_else(self):
         rng = random.Random(3)
@@ -1001,11 +1002,7 @@ class LargerThanMemory(Folder):
 
 def unnamed_files(pid):
     """How many files without a name the process holds open."""
-    try:
-        return sum(os.readlink("/proc/%d/fd/%s" % (pid, fd)).endswith(
-            "(deleted)") for fd in os.listdir("/proc/%d/fd" % pid))
-    except OSError:
-        return 0
+    return sum(name.endswith("(deleted)") for name in open_files(pid))
 
 
 def msvcrt_rand(seed):

@@ -5,7 +5,6 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
-#include <functional>
 #include <memory>
 #include <string_view>
 #include <vector>
@@ -124,9 +123,11 @@ enum class Filed { kDone, kChanged, kWriteFailed };
 
 // Reads the source again in file order, checks each block against the
 // fingerprint taken when it was loaded before anything of it is used, and
-// files each drawn record in the bucket of its slot.
+// files each drawn record in the bucket of its slot, calling `filed()` for
+// each.
+template <class OnFiled>
 Filed FileRecords(const Pool& pool, std::size_t n, const std::uint32_t* slot_of,
-                  Buckets* buckets, const std::function<void()>& filed) {
+                  Buckets* buckets, OnFiled filed) {
   std::vector<char> buffer(kChunk + kMaxLineLength + 2);
   char* text = buffer.data();
   std::rewind(pool.source);

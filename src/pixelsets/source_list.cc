@@ -88,15 +88,11 @@ bool TooLong(const char* text, std::size_t start, std::size_t end) {
 }
 
 bool Loader::Run(std::FILE* f, std::uint64_t size_hint, bool external) {
+  // A regular file is mapped, not copied: its pages are already in memory
+  // once read, and new memory is what costs the most on a large source.
+  if (!external) pool_->mapped = MappedFile::Map(f);
   if (external) {
     if (!Stream(f, size_hint)) return false;
-  } else {
-    // A regular file is mapped, not copied: its pages are already in memory
-    // once read, and new memory is what costs the most on a large source.
-    pool_->mapped = MappedFile::Map(f);
-  }
-  if (external) {
-    // Read through already.
   } else if (pool_->mapped.mapped()) {
     text_ = pool_->mapped.data();
     len_ = pool_->mapped.size();
@@ -322,19 +318,20 @@ bool Loader::TakeLine(std::size_t start, std::size_t end) {
       return Fail(kTooMany);
     if (numbered_) {
       ++numbered_records_;  // numbered once all are counted
-    } else if (!pool_->wide && start >= narrow_limit_) {
-      // Past what 4 bytes can say (a source that grew beyond its size hint,
-      // or one read through a pipe): widen the index once.
-      pool_->cadenas_wide.assign(pool_->cadenas.begin(), pool_->cadenas.end());
-      pool_->cadenas = {};
-      pool_->wide = true;
-    }
-    if (numbered_) {
-      // Numbered above.
-    } else if (pool_->wide) {
-      pool_->cadenas_wide.push_back(start);
     } else {
-      pool_->cadenas.push_back(static_cast<std::uint32_t>(start));
+      if (!pool_->wide && start >= narrow_limit_) {
+        // Past what 4 bytes can say (a source that grew beyond its size
+        // hint, or one read through a pipe): widen the index once.
+        pool_->cadenas_wide.assign(pool_->cadenas.begin(),
+                                   pool_->cadenas.end());
+        pool_->cadenas = {};
+        pool_->wide = true;
+      }
+      if (pool_->wide) {
+        pool_->cadenas_wide.push_back(start);
+      } else {
+        pool_->cadenas.push_back(static_cast<std::uint32_t>(start));
+      }
     }
   }
   ++line_;
