@@ -9,6 +9,7 @@
 #include <string_view>
 #include <vector>
 
+#include "pixelsets/chunk_reader.h"
 #include "pixelsets/source_sums.h"
 #include "pixelsets/storage.h"
 
@@ -26,9 +27,6 @@ constexpr std::size_t kMinBucketBuffer = std::size_t{64} << 10;
 constexpr std::size_t kMaxBucketBuffer = std::size_t{256} << 10;
 // Open files are a limited resource: past this many, buckets grow instead.
 constexpr std::size_t kMaxBuckets = 256;
-// The source is read again in chunks of this many bytes, a whole number of
-// fingerprinted blocks.
-constexpr std::size_t kChunk = 8 * kSumBlock;
 // Each record in a bucket: its slot in the draw, its length, its text.
 constexpr std::size_t kEntryHead = 4 + 2;
 
@@ -128,10 +126,9 @@ enum class Filed { kDone, kChanged, kWriteFailed };
 template <class OnFiled>
 Filed FileRecords(const Pool& pool, std::size_t n, const std::uint32_t* slot_of,
                   Buckets* buckets, OnFiled filed) {
-  std::vector<char> buffer(kChunk + kMaxLineLength + 2);
-  char* text = buffer.data();
   std::rewind(pool.source);
-  AdviseSequential(pool.source);
+  ChunkReader reader(pool.source, pool.source_size, pool.source_size);
+  char* text = nullptr;
   std::uint64_t total = 0;
   std::size_t block = 0;
   std::size_t len = 0;
@@ -159,16 +156,15 @@ Filed FileRecords(const Pool& pool, std::size_t n, const std::uint32_t* slot_of,
     return true;
   };
   for (;;) {
-    std::memmove(text, text + start, len - start);
+    // Only the unfinished line stays, in front of the next chunk.
+    std::size_t got;
+    char* next = reader.Next(text + start, len - start, &got);
     len -= start;
     start = 0;
-    const auto want = static_cast<std::size_t>(
-        std::min<std::uint64_t>(kChunk, pool.source_size - total));
-    const std::size_t got = std::fread(text + len, 1, want, pool.source);
-    for (std::size_t at = 0; at < got; at += kSumBlock) {
-      if (block >= pool.sums.size() ||
-          BlockSum(text + len + at, std::min(kSumBlock, got - at)) !=
-              pool.sums[block])
+    text = next;
+    // Nothing of a block is used before it is known to be as loaded.
+    for (const std::uint64_t sum : reader.sums()) {
+      if (block >= pool.sums.size() || sum != pool.sums[block])
         return Filed::kChanged;
       ++block;
     }
@@ -181,7 +177,9 @@ Filed FileRecords(const Pool& pool, std::size_t n, const std::uint32_t* slot_of,
       if (!take(record(start, end))) return Filed::kWriteFailed;
       start = end + 1;
     }
-    if (got < want || total == pool.source_size) break;
+    // A line longer than a record may be was not in the source loaded.
+    if (len - start >= ChunkReader::kCarry) return Filed::kChanged;
+    if (got < reader.chunk() || total == pool.source_size) break;
   }
   if (total != pool.source_size || block != pool.sums.size())
     return Filed::kChanged;
@@ -284,6 +282,13 @@ bool ExternalDraw(Pool* pool, std::size_t n_entr, std::size_t n_test,
       at += kEntryHead + length;
     }
     for (std::size_t i = 0; i < slots; ++i) {
+      // A bucket is far larger than the caches and its records are met at
+      // random: without fetching ahead each one waits for memory.
+      if (i + kIndexAhead < slots && order[i + kIndexAhead] != kMissing) {
+        const char* ahead = data.data() + order[i + kIndexAhead];
+        Prefetch(ahead);
+        Prefetch(ahead + 64);  // most records run into a second cache line
+      }
       if (order[i] == kMissing) {
         *err = kSourceChanged;
         return false;

@@ -1,5 +1,6 @@
 #include "pixelsets/source_list.h"
 
+#include "pixelsets/chunk_reader.h"
 #include "pixelsets/source_sums.h"
 
 #include <algorithm>
@@ -47,14 +48,14 @@ class Loader {
   bool TakeHalves(std::size_t split, Index* index);
   // Reads `f` into the pool's own buffer, indexing as it goes.
   bool Read(std::FILE* f, std::uint64_t size_hint);
-  // Reads `f` through a buffer that holds one chunk, numbering its records
-  // and taking the fingerprints of its blocks.
+  // Reads `f` a chunk at a time, numbering its records and taking the
+  // fingerprints of its blocks.
   bool Stream(std::FILE* f, std::uint64_t size_hint);
   void Reserve(std::uint64_t size);
   // Takes the lines that `got` more bytes (of `want` asked for) complete;
-  // `*ended` at the end of the file. Fails on a read error or a line that
-  // is already too long.
-  bool TakeChunk(std::FILE* f, std::size_t got, std::size_t want, bool* ended);
+  // `*ended` at the end of the file. Fails on a read error (`failed`) or a
+  // line that is already too long.
+  bool TakeChunk(bool failed, std::size_t got, std::size_t want, bool* ended);
   // Takes every complete line of the first len_ bytes not taken yet.
   bool TakeLines();
   // Takes the line [start, end), its "\n" excluded.
@@ -76,7 +77,6 @@ class Loader {
   std::uint64_t line_ = 1;      // number of the line being read
   bool numbered_ = false;       // records are numbered, not located
   std::size_t numbered_records_ = 0;
-  std::vector<char> stream_buffer_;
 };
 
 // A line of text[start, end), its "\n" excluded, is longer than a record
@@ -106,7 +106,6 @@ bool Loader::Run(std::FILE* f, std::uint64_t size_hint, bool external) {
   if (external) {
     pool_->external = true;
     pool_->source = f;
-    stream_buffer_ = {};
     // Numbered only now, when their count is known: an index grown as the
     // records came would take up to three times the memory for a moment.
     pool_->cadenas.resize(numbered_records_);
@@ -120,42 +119,37 @@ bool Loader::Run(std::FILE* f, std::uint64_t size_hint, bool external) {
 
 bool Loader::Stream(std::FILE* f, std::uint64_t size_hint) {
   numbered_ = true;
-  AdviseSequential(f);
-  // Whole blocks at a time, so that each read starts a block; no more than
-  // the file needs.
-  const std::size_t chunk = static_cast<std::size_t>(std::min<std::uint64_t>(
-      kLargeChunk, (size_hint / kSumBlock + 1) * kSumBlock));
-  stream_buffer_.resize(chunk + kMaxLineLength + 2);
-  text_ = stream_buffer_.data();
+  ChunkReader reader(f, static_cast<std::uint64_t>(-1), size_hint);
   for (;;) {
-    // Only the unfinished line stays; each read then starts a block of the
-    // file on a block boundary.
-    std::memmove(stream_buffer_.data(), text_ + line_start_,
-                 len_ - line_start_);
+    // Only the unfinished line stays, in front of the next chunk.
+    std::size_t got;
+    char* text = reader.Next(text_ + line_start_, len_ - line_start_, &got);
     len_ -= line_start_;
     scan_ -= line_start_;
     line_start_ = 0;
-    const std::size_t got =
-        std::fread(stream_buffer_.data() + len_, 1, chunk, f);
-    for (std::size_t at = 0; at < got; at += kSumBlock) {
-      pool_->sums.push_back(BlockSum(stream_buffer_.data() + len_ + at,
-                                     std::min(kSumBlock, got - at)));
-    }
+    text_ = text;
+    pool_->sums.insert(pool_->sums.end(), reader.sums().begin(),
+                       reader.sums().end());
     pool_->source_size += got;
     bool ended = false;
-    if (!TakeChunk(f, got, chunk, &ended)) return false;
-    if (ended) return true;
+    if (!TakeChunk(reader.failed(), got, reader.chunk(), &ended)) return false;
+    if (ended) {
+      // The last line, while its chunk is still held.
+      if (line_start_ < len_ && !TakeLine(line_start_, len_)) return false;
+      line_start_ = len_;
+      return true;
+    }
   }
 }
 
-bool Loader::TakeChunk(std::FILE* f, std::size_t got, std::size_t want,
+bool Loader::TakeChunk(bool failed, std::size_t got, std::size_t want,
                        bool* ended) {
   len_ += got;
   if (!TakeLines()) return false;
   // The unfinished line is already too long even if a "\r" ends it.
   if (len_ - line_start_ > kMaxLineLength + 1) return Fail(LongLine(line_));
   *ended = got < want;
-  if (*ended && std::ferror(f) != 0) return Fail(kReadError);
+  if (*ended && failed) return Fail(kReadError);
   return true;
 }
 
@@ -285,7 +279,8 @@ bool Loader::Read(std::FILE* f, std::uint64_t size_hint) {
     const std::size_t want = std::min(chunk, text.size() - len_);
     const std::size_t got = std::fread(text.data() + len_, 1, want, f);
     bool ended = false;
-    if (!TakeChunk(f, got, want, &ended)) return false;
+    if (!TakeChunk(got < want && std::ferror(f) != 0, got, want, &ended))
+      return false;
     if (ended) return true;
   }
 }
