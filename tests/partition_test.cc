@@ -291,11 +291,13 @@ TEST(ExternalDraw, SameFilesAsTheInMemoryDraw) {
   std::string many = "7";
   for (int i = 0; i < 30000; ++i)
     many += (i % 5 == 0 ? "\r\n" : "\n") + std::to_string(i * 7919 % 10007);
-  // Read in several chunks, one of them cut by a line of 1999 and its "\r".
+  // Read in several chunks, one of them cut by a line of 1999 and its "\r"
+  // with a zero byte.
   std::string chunks = "5";
   while (chunks.size() < (std::size_t{2} << 20) - 1000)
     chunks += "\n" + std::to_string(chunks.size() % 9973);
   chunks += "\n" + std::string(1999, 'y') + "\r";
+  chunks[chunks.size() - 1990] = '\0';  // before the chunk's end
   for (int i = 0; chunks.size() < (std::size_t{5} << 20); ++i)
     chunks += "\n" + std::string(static_cast<std::size_t>(i * 37 % 2000),
                                  'a' + i % 26);

@@ -10,13 +10,16 @@ namespace pixelsets {
 namespace {
 
 // Chunks of two blocks: large enough that system calls are rare, small
-// enough that three of them cost less than the single 8 MiB buffer that
-// reading on one thread used.
+// enough that all of them in flight cost no more than the single 8 MiB
+// buffer of a read on one thread.
 constexpr std::size_t kMostChunk = 2 * kSumBlock;
-// Chunks in flight with a reading thread: one handled, one ready, one read.
-constexpr std::size_t kAheadSlots = 3;
-// Memory the run must have left for a reading thread: its buffers and its
-// stack, with room to spare. Below it (a tight limit on the address space)
+// Two reading threads: on a cold source the system's copy of each chunk into
+// the program is most of the work, and two copy at once. With one chunk
+// handled, up to three are read or ready.
+constexpr std::size_t kReaders = 2;
+constexpr std::size_t kAheadSlots = 4;
+// Memory the run must have left for the reading threads: their buffers and
+// stacks, with room to spare. Below it (a tight limit on the address space)
 // the chunks are read on the caller's thread, one at a time.
 constexpr std::uint64_t kThreadRoom = std::uint64_t{64} << 20;
 
@@ -25,78 +28,90 @@ constexpr std::uint64_t kThreadRoom = std::uint64_t{64} << 20;
 ChunkReader::ChunkReader(std::FILE* file, std::uint64_t limit,
                          std::uint64_t size_hint)
     : file_(file),
-      left_(limit),
+      limit_(limit),
       chunk_(static_cast<std::size_t>(std::min<std::uint64_t>(
           kMostChunk, (size_hint / kSumBlock + 1) * kSumBlock))) {
   AdviseSequential(file);
   const bool ahead = size_hint > chunk_ && MemoryFree() >= kThreadRoom;
-  slots_.resize(ahead ? kAheadSlots : 2);
+  slots_.resize(ahead ? kAheadSlots : 1);
   for (Slot& slot : slots_) {
     slot.bytes.reset(new char[kCarry + chunk_]);
-    // No allocation on the reading thread, where it could not be reported.
+    // No allocation on a reading thread, where it could not be reported.
     slot.sums.reserve(chunk_ / kSumBlock);
   }
   if (!ahead) return;
-  try {
-    thread_ = std::thread([this] { ReadAhead(); });
-  } catch (const std::system_error&) {
-    // No second thread: each chunk is read when it is asked for.
+  for (std::size_t i = 0; i < kReaders; ++i) {
+    try {
+      threads_.emplace_back([this] { ReadAhead(); });
+    } catch (const std::system_error&) {
+      break;  // the threads started share the chunks between them
+    }
   }
+  if (threads_.empty()) slots_.resize(1);  // each chunk read when asked for
 }
 
 ChunkReader::~ChunkReader() {
-  if (!thread_.joinable()) return;
   {
     std::lock_guard<std::mutex> lock(mutex_);
     stop_ = true;
   }
   changed_.notify_all();
-  thread_.join();
+  for (std::thread& thread : threads_) thread.join();
 }
 
-bool ChunkReader::Fill(Slot* slot) {
-  const auto want =
-      static_cast<std::size_t>(std::min<std::uint64_t>(chunk_, left_));
+bool ChunkReader::Fill(std::uint64_t number, Slot* slot) {
+  const std::uint64_t offset = number * chunk_;
+  const auto want = static_cast<std::size_t>(
+      offset >= limit_ ? 0 : std::min<std::uint64_t>(chunk_, limit_ - offset));
   char* data = slot->bytes.get() + kCarry;
-  slot->got = std::fread(data, 1, want, file_);
-  slot->error = slot->got < want && std::ferror(file_) != 0;
-  left_ -= slot->got;
+  const std::int64_t got = ReadAt(file_, offset, data, want);
+  slot->error = got < 0;
+  slot->got = got < 0 ? 0 : static_cast<std::size_t>(got);
   slot->sums.clear();
-  for (std::size_t at = 0; at < slot->got; at += kSumBlock)
+  for (std::size_t at = 0; at < slot->got; at += kSumBlock) {
     slot->sums.push_back(
         BlockSum(data + at, std::min(kSumBlock, slot->got - at)));
+  }
   return slot->got < chunk_;
 }
 
 void ChunkReader::ReadAhead() {
   std::unique_lock<std::mutex> lock(mutex_);
   for (;;) {
-    changed_.wait(
-        lock, [this] { return stop_ || filled_ < released_ + slots_.size(); });
-    if (stop_) return;
-    Slot* slot = &slots_[filled_ % slots_.size()];
+    // A chunk's slot is free once the chunk that held it before, as many
+    // chunks back as there are slots, was given back.
+    changed_.wait(lock, [this] {
+      return stop_ || ended_ || claimed_ < released_ + slots_.size();
+    });
+    if (stop_ || ended_) return;
+    const std::uint64_t number = claimed_++;
+    Slot* slot = &slots_[number % slots_.size()];
     lock.unlock();
-    const bool last = Fill(slot);
+    const bool last = Fill(number, slot);
     lock.lock();
-    ++filled_;
+    slot->number = number;
+    if (last) ended_ = true;
     changed_.notify_all();
-    if (last) return;
   }
 }
 
 char* ChunkReader::Next(const char* carry, std::size_t carry_size,
                         std::size_t* got) {
   Slot* next = &slots_[taken_ % slots_.size()];
-  if (thread_.joinable()) {
-    std::unique_lock<std::mutex> lock(mutex_);
-    changed_.wait(lock, [this] { return filled_ > taken_; });
+  if (threads_.empty()) {
+    // One slot: the carry is saved before the chunk is read over it.
+    if (carry_size > 0)
+      std::memmove(next->bytes.get() + kCarry - carry_size, carry, carry_size);
+    Fill(taken_, next);
   } else {
-    Fill(next);
+    std::unique_lock<std::mutex> lock(mutex_);
+    changed_.wait(lock, [this, next] { return next->number == taken_; });
+    lock.unlock();
+    if (carry_size > 0)
+      std::memcpy(next->bytes.get() + kCarry - carry_size, carry, carry_size);
   }
-  char* start = next->bytes.get() + kCarry - carry_size;
-  if (carry_size > 0) std::memcpy(start, carry, carry_size);
   ++taken_;
-  if (thread_.joinable()) {
+  if (!threads_.empty()) {
     {
       std::lock_guard<std::mutex> lock(mutex_);
       released_ = taken_ - 1;
@@ -104,7 +119,7 @@ char* ChunkReader::Next(const char* carry, std::size_t carry_size,
     changed_.notify_all();
   }
   *got = next->got;
-  return start;
+  return next->bytes.get() + kCarry - carry_size;
 }
 
 }  // namespace pixelsets

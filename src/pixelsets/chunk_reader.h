@@ -1,7 +1,7 @@
-// A source read from start to end a chunk at a time, on a thread of its own
-// while memory allows, each block fingerprinted as it comes: the disk, the
-// system's copy and the fingerprints of one chunk then overlap the caller's
-// work on the chunk before. Both passes over a source read it so.
+// A source read from start to end a chunk at a time, on two threads of its
+// own while memory allows, each block fingerprinted as it comes: the disk,
+// the system's copies and the fingerprints of the next chunks then overlap
+// the caller's work on this one. Both passes over a source read it so.
 
 #ifndef PARTICION_SRC_PIXELSETS_CHUNK_READER_H_
 #define PARTICION_SRC_PIXELSETS_CHUNK_READER_H_
@@ -26,9 +26,9 @@ class ChunkReader {
   // before, which is never longer than a line with its "\r".
   static constexpr std::size_t kCarry = kMaxLineLength + 2;
 
-  // Reads `file` from where it stands, at most `limit` bytes. `size_hint`,
+  // Reads `file` from its first byte, at most `limit` bytes. `size_hint`,
   // the bytes expected (0 if unknown), keeps the buffers of a small file
-  // small and its reading on this thread.
+  // small and its reading on the caller's thread.
   ChunkReader(std::FILE* file, std::uint64_t limit, std::uint64_t size_hint);
   ~ChunkReader();
   ChunkReader(const ChunkReader&) = delete;
@@ -51,8 +51,10 @@ class ChunkReader {
   std::size_t chunk() const { return chunk_; }
 
  private:
+  static constexpr std::uint64_t kNone = static_cast<std::uint64_t>(-1);
   struct Slot {
     std::unique_ptr<char[]> bytes;  // kCarry, then chunk_
+    std::uint64_t number = kNone;   // the chunk it holds, once read
     std::size_t got = 0;
     bool error = false;
     std::vector<std::uint64_t> sums;
@@ -60,22 +62,23 @@ class ChunkReader {
   const Slot& slot(std::uint64_t number) const {
     return slots_[number % slots_.size()];
   }
-  // Reads the next chunk into `*slot`; true when it is the last.
-  bool Fill(Slot* slot);
+  // Reads chunk `number` into `*slot`; true when it came short.
+  bool Fill(std::uint64_t number, Slot* slot);
   void ReadAhead();
 
   std::FILE* file_;
-  std::uint64_t left_;
+  std::uint64_t limit_;
   std::size_t chunk_;
   std::vector<Slot> slots_;
   std::uint64_t taken_ = 0;  // chunks Next has returned
-  // Shared with the reading thread.
+  // Shared with the reading threads.
   std::mutex mutex_;
   std::condition_variable changed_;
-  std::uint64_t filled_ = 0;    // chunks read
+  std::uint64_t claimed_ = 0;   // chunks a reading thread has begun
   std::uint64_t released_ = 0;  // chunks given back, whose slot is free
+  bool ended_ = false;          // a chunk came short: claim no more
   bool stop_ = false;
-  std::thread thread_;
+  std::vector<std::thread> threads_;
 };
 
 }  // namespace pixelsets

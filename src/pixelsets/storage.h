@@ -90,6 +90,13 @@ std::filesystem::path TypedPath(const std::string& name);
 // True when `file` is a terminal (a person watches it).
 bool IsTerminal(std::FILE* file);
 
+// Reads up to `size` bytes of `file` from byte `offset` into `data`,
+// whatever the stream's position (which it may move); safe on several
+// threads at once. Returns the bytes read (fewer only at the end of the
+// file), or -1 on a read error.
+std::int64_t ReadAt(std::FILE* file, std::uint64_t offset, char* data,
+                    std::size_t size);
+
 // Opens `path` for reading in binary mode; null on failure.
 std::FILE* OpenForReading(const std::filesystem::path& path);
 

@@ -12,6 +12,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -182,6 +183,21 @@ void AdviseSequential(std::FILE* file) {
 #else
   (void)file;
 #endif
+}
+
+std::int64_t ReadAt(std::FILE* file, std::uint64_t offset, char* data,
+                    std::size_t size) {
+  const int fd = fileno(file);
+  std::size_t done = 0;
+  while (done < size) {
+    const ssize_t got =
+        pread(fd, data + done, size - done, static_cast<off_t>(offset + done));
+    if (got < 0 && errno == EINTR) continue;
+    if (got < 0) return -1;
+    if (got == 0) break;
+    done += static_cast<std::size_t>(got);
+  }
+  return static_cast<std::int64_t>(done);
 }
 
 bool IsTerminal(std::FILE* file) { return isatty(fileno(file)) != 0; }

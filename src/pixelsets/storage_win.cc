@@ -71,6 +71,30 @@ std::filesystem::path TypedPath(const std::string& name) {
 
 void AdviseSequential(std::FILE* /*file*/) {}
 
+std::int64_t ReadAt(std::FILE* file, std::uint64_t offset, char* data,
+                    std::size_t size) {
+  const auto handle = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(file)));
+  std::size_t done = 0;
+  while (done < size) {
+    // An offset given with each read leaves the handle's own position, and
+    // the other reading thread, alone.
+    OVERLAPPED at = {};
+    const std::uint64_t where = offset + done;
+    at.Offset = static_cast<DWORD>(where);
+    at.OffsetHigh = static_cast<DWORD>(where >> 32);
+    const DWORD want = static_cast<DWORD>(
+        std::min<std::size_t>(size - done, std::size_t{1} << 30));
+    DWORD got = 0;
+    if (!ReadFile(handle, data + done, want, &got, &at)) {
+      if (GetLastError() == ERROR_HANDLE_EOF) break;
+      return -1;
+    }
+    if (got == 0) break;
+    done += got;
+  }
+  return static_cast<std::int64_t>(done);
+}
+
 bool IsTerminal(std::FILE* file) { return _isatty(_fileno(file)) != 0; }
 
 std::FILE* OpenForReading(const std::filesystem::path& path) {
