@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "test_util.h"
@@ -224,6 +225,46 @@ TEST(LoadSource, SourceIndexedInHalves) {
   EXPECT_FALSE(LoadSource(f, source.size(), &pool, &caract, &err, 699999));
   EXPECT_EQ(err, "El fichero Origen tiene demasiados registros");
   std::fclose(f);
+}
+
+}  // namespace
+
+namespace {
+
+// Every way of reading a source, the large mapped one indexed in two halves
+// included, draws the line of the record limit at the same place.
+TEST(LoadSource, RecordLimitIsTheSameForEveryWayOfReading) {
+  std::string large = "3";  // over the size that is indexed in two halves
+  while (large.size() < (std::size_t{9} << 20)) large += "\nab";
+  const std::uint64_t large_count = (large.size() - 1) / 3;
+  const std::pair<std::string, std::uint64_t> sources[] = {
+      {"3\na\nb\nc", 3}, {"3\na\nb\nc\n", 3}, {large, large_count}};
+  const std::pair<const char*, pixelsets::SourcePath> ways[] = {
+      {"in memory", pixelsets::SourcePath::kInMemory},
+      {"streamed", pixelsets::SourcePath::kExternal}};
+  for (const auto& [source, count] : sources) {
+    for (const auto& [way, path] : ways) {
+      for (const bool known_size : {true, false}) {
+        for (const std::uint64_t limit : {count, count - 1}) {
+          std::FILE* f = FileWith(source);
+          Pool pool;
+          std::int32_t caract;
+          std::string err;
+          const bool ok =
+              LoadSource(f, known_size ? source.size() : 0, &pool, &caract,
+                         &err, limit, pixelsets::kNarrowLimit, path);
+          std::fclose(f);
+          const std::string where = std::to_string(count) + " records, " + way +
+                                    (known_size ? "" : ", size unknown") +
+                                    ", limit " + std::to_string(limit);
+          EXPECT_EQ(ok, limit == count) << where;
+          EXPECT_EQ(err,
+                    ok ? "" : "El fichero Origen tiene demasiados registros")
+              << where;
+        }
+      }
+    }
+  }
 }
 
 }  // namespace

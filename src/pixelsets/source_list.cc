@@ -60,6 +60,8 @@ class Loader {
   bool TakeLines();
   // Takes the line [start, end), its "\n" excluded.
   bool TakeLine(std::size_t start, std::size_t end);
+  // More records than a run can count: the one rule of both indexers.
+  bool TooMany(std::uint64_t records) const { return records > max_records_; }
   bool Fail(std::string message) {
     *err_ = std::move(message);
     return false;
@@ -230,7 +232,7 @@ bool Loader::TakeHalves(std::size_t split, Index* index) {
   const std::size_t first = CountLineEnds(text_, line_start_, split);
   const std::size_t second = CountLineEnds(text_, split, len_);
   // Too many records: the ordinary way finds where, or a long line before.
-  if (first + second > max_records_) return TakeLines();
+  if (TooMany(first + second)) return TakeLines();
   index->reserve(first + second + 1);  // room for a last line without "\n"
   index->resize(first + second);
   std::size_t first_bad = kAllLines;
@@ -309,8 +311,7 @@ bool Loader::TakeLine(std::size_t start, std::size_t end) {
     if (!ParseHeader({text_ + start, stop - start}, caract_))
       return Fail(kBadHeader);
   } else {
-    if (pool_->size() + numbered_records_ >= max_records_)
-      return Fail(kTooMany);
+    if (TooMany(pool_->size() + numbered_records_ + 1)) return Fail(kTooMany);
     if (numbered_) {
       ++numbered_records_;  // numbered once all are counted
     } else {
