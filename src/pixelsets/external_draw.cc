@@ -212,6 +212,12 @@ bool ExternalDraw(Pool* pool, std::size_t n_entr, std::size_t n_test,
     slot_of[cadenas[n - 1 - k]] = static_cast<std::uint32_t>(k);
   }
   pool->cadenas.resize(n - total);
+  // What the draw no longer needs is given back while the file is read
+  // again: on a machine short of memory it holds the buckets' pages instead.
+  // Only when little is left, so that the copy costs little and the moment
+  // with both arrays stays small.
+  if (pool->cadenas.size() <= pool->cadenas.capacity() / 4)
+    pool->cadenas.shrink_to_fit();
 
   // Buckets of about the same size, from the records' mean length.
   const std::size_t bucket_bytes =
