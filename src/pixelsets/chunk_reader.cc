@@ -40,6 +40,9 @@ ChunkReader::ChunkReader(std::FILE* file, std::uint64_t limit,
     slot.sums.reserve(chunk_ / kSumBlock);
   }
   if (!ahead) return;
+  // Room first: a vector that grew while a thread ran and then failed would
+  // leave that thread unjoined.
+  threads_.reserve(kReaders);
   for (std::size_t i = 0; i < kReaders; ++i) {
     try {
       threads_.emplace_back([this] { ReadAhead(); });
