@@ -298,9 +298,10 @@ TEST(ExternalDraw, SameFilesAsTheInMemoryDraw) {
     chunks += "\n" + std::to_string(chunks.size() % 9973);
   chunks += "\n" + std::string(1999, 'y') + "\r";
   chunks[chunks.size() - 1990] = '\0';  // before the chunk's end
-  for (int i = 0; chunks.size() < (std::size_t{5} << 20); ++i)
+  for (int i = 0; chunks.size() < (std::size_t{5} << 20); ++i) {
     chunks += "\n" + std::string(static_cast<std::size_t>(i * 37 % 2000),
-                                 'a' + i % 26);
+                                 static_cast<char>('a' + i % 26));
+  }
   const std::string zeros("3\nab\0cd\nef\n\0\nxyz", 16);
   const std::pair<const char*, std::string> sources[] = {
       {"empty pool", "3\n"},
