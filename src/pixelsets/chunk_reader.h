@@ -43,10 +43,10 @@ class ChunkReader {
   char* Next(const char* carry, std::size_t carry_size, std::size_t* got);
   // The fingerprints of the blocks of the chunk Next returned last.
   const std::vector<std::uint64_t>& sums() const {
-    return slot(taken_ - 1).sums;
+    return SlotOf(taken_ - 1).sums;
   }
   // Whether reading that chunk failed.
-  bool failed() const { return slot(taken_ - 1).error; }
+  bool failed() const { return SlotOf(taken_ - 1).error; }
   // Bytes asked for per chunk: a whole number of fingerprinted blocks.
   std::size_t chunk() const { return chunk_; }
 
@@ -59,7 +59,7 @@ class ChunkReader {
     bool error = false;
     std::vector<std::uint64_t> sums;
   };
-  const Slot& slot(std::uint64_t number) const {
+  const Slot& SlotOf(std::uint64_t number) const {
     return slots_[number % slots_.size()];
   }
   // Reads chunk `number` into `*slot`; true when it came short.
