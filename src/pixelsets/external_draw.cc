@@ -126,7 +126,6 @@ enum class Filed { kDone, kChanged, kWriteFailed };
 template <class OnFiled>
 Filed FileRecords(const Pool& pool, std::size_t n, const std::uint32_t* slot_of,
                   Buckets* buckets, OnFiled filed) {
-  std::rewind(pool.source);
   ChunkReader reader(pool.source, pool.source_size, pool.source_size);
   char* text = nullptr;
   std::uint64_t total = 0;

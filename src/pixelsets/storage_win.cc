@@ -76,8 +76,8 @@ std::int64_t ReadAt(std::FILE* file, std::uint64_t offset, char* data,
   const auto handle = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(file)));
   std::size_t done = 0;
   while (done < size) {
-    // An offset given with each read leaves the handle's own position, and
-    // the other reading thread, alone.
+    // The offset goes with each read, so another thread's reads, which may
+    // move the handle's position in between, do not matter.
     OVERLAPPED at = {};
     const std::uint64_t where = offset + done;
     at.Offset = static_cast<DWORD>(where);
