@@ -26,12 +26,14 @@ constexpr std::uint64_t kThreadRoom = std::uint64_t{64} << 20;
 }  // namespace
 
 ChunkReader::ChunkReader(std::FILE* file, std::uint64_t limit,
-                         std::uint64_t size_hint)
+                         std::uint64_t size_hint, bool backward)
     : file_(file),
       limit_(limit),
       chunk_(static_cast<std::size_t>(std::min<std::uint64_t>(
-          kMostChunk, (size_hint / kSumBlock + 1) * kSumBlock))) {
-  AdviseSequential(file);
+          kMostChunk, (size_hint / kSumBlock + 1) * kSumBlock))),
+      backward_(backward),
+      count_(backward ? (limit + chunk_ - 1) / chunk_ : kNone) {
+  AdviseReading(file, backward);
   const bool ahead = size_hint > chunk_ && MemoryFree() >= kThreadRoom;
   slots_.resize(ahead ? kAheadSlots : 1);
   for (Slot& slot : slots_) {
@@ -63,7 +65,7 @@ ChunkReader::~ChunkReader() {
 }
 
 bool ChunkReader::Fill(std::uint64_t number, Slot* slot) {
-  const std::uint64_t offset = number * chunk_;
+  const std::uint64_t offset = Number(number) * chunk_;
   const auto want = static_cast<std::size_t>(
       offset >= limit_ ? 0 : std::min<std::uint64_t>(chunk_, limit_ - offset));
   char* data = slot->bytes.get() + kCarry;
@@ -74,6 +76,10 @@ bool ChunkReader::Fill(std::uint64_t number, Slot* slot) {
   for (std::size_t at = 0; at < slot->got; at += kSumBlock) {
     slot->sums.push_back(
         BlockSum(data + at, std::min(kSumBlock, slot->got - at)));
+  }
+  if (backward_) {
+    slot->line_ends = CountLineEnds(data, 0, slot->got);
+    return number + 1 == count_ || slot->got < want;
   }
   return slot->got < chunk_;
 }
@@ -86,7 +92,7 @@ void ChunkReader::ReadAhead() {
     changed_.wait(lock, [this] {
       return stop_ || ended_ || claimed_ < released_ + slots_.size();
     });
-    if (stop_ || ended_) return;
+    if (stop_ || ended_ || claimed_ == count_) return;
     const std::uint64_t number = claimed_++;
     Slot* slot = &slots_[number % slots_.size()];
     lock.unlock();
@@ -113,6 +119,9 @@ char* ChunkReader::Next(const char* carry, std::size_t carry_size,
     if (carry_size > 0)
       std::memcpy(next->bytes.get() + kCarry - carry_size, carry, carry_size);
   }
+  // Read backward, the file is read for the last time: the pages of the
+  // chunk given back would only crowd out pages still of use.
+  if (backward_ && taken_ > 0) ForgetCached(file_, offset(), chunk_);
   ++taken_;
   if (!threads_.empty()) {
     {

@@ -1,7 +1,8 @@
 // A source read from start to end a chunk at a time, on two threads of its
 // own while memory allows, each block fingerprinted as it comes: the disk,
 // the system's copies and the fingerprints of the next chunks then overlap
-// the caller's work on this one. Both passes over a source read it so.
+// the caller's work on this one. Both passes over a source read it so: the
+// load from the start, the second read from the end backwards.
 
 #ifndef PARTICION_SRC_PIXELSETS_CHUNK_READER_H_
 #define PARTICION_SRC_PIXELSETS_CHUNK_READER_H_
@@ -28,8 +29,12 @@ class ChunkReader {
 
   // Reads `file` from its first byte, at most `limit` bytes. `size_hint`,
   // the bytes expected (0 if unknown), keeps the buffers of a small file
-  // small and its reading on the caller's thread.
-  ChunkReader(std::FILE* file, std::uint64_t limit, std::uint64_t size_hint);
+  // small and its reading on the caller's thread. `backward` reads the
+  // chunks of the first `limit` bytes (which must be known) from the last to
+  // the first, each one's pages forgotten once it is given back, and counts
+  // the line ends of each.
+  ChunkReader(std::FILE* file, std::uint64_t limit, std::uint64_t size_hint,
+              bool backward = false);
   ~ChunkReader();
   ChunkReader(const ChunkReader&) = delete;
   ChunkReader& operator=(const ChunkReader&) = delete;
@@ -39,8 +44,13 @@ class ChunkReader {
   // right in front of it: the returned pointer is the start of that copy.
   // `*got` is how many bytes were read, fewer than chunk() only at the end
   // of the file, at the limit or on a read error (failed()). Call no more
-  // once a chunk came short.
+  // once a chunk came short. Read backward, no carry is taken, a chunk is
+  // short only if it is the file's last, and there is none after the first.
   char* Next(const char* carry, std::size_t carry_size, std::size_t* got);
+  // Where the chunk Next returned last starts in the file.
+  std::uint64_t offset() const { return Number(taken_ - 1) * chunk_; }
+  // The "\n" in that chunk: counted only when read backward.
+  std::size_t line_ends() const { return SlotOf(taken_ - 1).line_ends; }
   // The fingerprints of the blocks of the chunk Next returned last.
   const std::vector<std::uint64_t>& sums() const {
     return SlotOf(taken_ - 1).sums;
@@ -56,19 +66,27 @@ class ChunkReader {
     std::unique_ptr<char[]> bytes;  // kCarry, then chunk_
     std::uint64_t number = kNone;   // the chunk it holds, once read
     std::size_t got = 0;
+    std::size_t line_ends = 0;
     bool error = false;
     std::vector<std::uint64_t> sums;
   };
+  // Chunks are numbered in the order they are handed out; this is where in
+  // the file chunk `number` lies, in chunks.
+  std::uint64_t Number(std::uint64_t number) const {
+    return backward_ ? count_ - 1 - number : number;
+  }
   const Slot& SlotOf(std::uint64_t number) const {
     return slots_[number % slots_.size()];
   }
-  // Reads chunk `number` into `*slot`; true when it came short.
+  // Reads chunk `number` into `*slot`; true when it is the last to read.
   bool Fill(std::uint64_t number, Slot* slot);
   void ReadAhead();
 
   std::FILE* file_;
   std::uint64_t limit_;
   std::size_t chunk_;
+  bool backward_;
+  std::uint64_t count_;  // chunks to read, when read backward
   std::vector<Slot> slots_;
   std::uint64_t taken_ = 0;  // chunks Next has returned
   // Shared with the reading threads.

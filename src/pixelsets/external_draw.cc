@@ -119,74 +119,111 @@ class Buckets {
 
 enum class Filed { kDone, kChanged, kWriteFailed };
 
-// Reads the source again in file order, checks each block against the
-// fingerprint taken when it was loaded before anything of it is used, and
-// files each drawn record in the bucket of its slot, calling `filed()` for
-// each.
+// Reads the source again, checks each block against the fingerprint taken
+// when it was loaded before anything of it is used, and files each drawn
+// record in the bucket of its slot, calling `filed()` for each. The chunks
+// come from the end of the file backwards: what the system still holds of
+// the source after the load is its end, and read first it costs no disk read.
 template <class OnFiled>
 Filed FileRecords(const Pool& pool, std::size_t n, const std::uint32_t* slot_of,
                   Buckets* buckets, OnFiled filed) {
-  ChunkReader reader(pool.source, pool.source_size, pool.source_size);
-  char* text = nullptr;
-  std::uint64_t total = 0;
-  std::size_t block = 0;
-  std::size_t len = 0;
-  std::size_t start = 0;
-  std::uint64_t line = 0;  // the header is line 0
-  // The record of the line text[start, end), its "\n" excluded, as the
-  // in-memory draw reads it (Pool::RecordAt) but without a second search
-  // byte by byte: less a "\r" that ends it, and cut at a zero byte.
-  const auto record = [&text](std::size_t start, std::size_t end) {
-    if (end > start && text[end - 1] == '\r') --end;
-    if (const void* zero = std::memchr(text + start, '\0', end - start))
-      end = static_cast<std::size_t>(static_cast<const char*>(zero) - text);
-    return std::string_view(text + start, end - start);
-  };
-  // Files the record of a line; false only when a write fails.
-  const auto take = [&](std::string_view record) {
-    if (line > 0) {
-      const std::uint32_t slot = slot_of[line - 1];
-      if (slot != kUndrawn) {
-        if (!buckets->Add(slot, record)) return false;
-        filed();
-      }
+  const std::uint64_t size = pool.source_size;
+  const std::uint64_t lines = std::uint64_t{n} + 1;  // the header and records
+  if (size == 0) return Filed::kChanged;
+  ChunkReader reader(pool.source, size, size, /*backward=*/true);
+  constexpr std::size_t kCarry = ChunkReader::kCarry;
+  // The first bytes of the chunk after the one in hand, where its last line
+  // ends; and that line put together.
+  std::unique_ptr<char[]> head(new char[kCarry]);
+  std::size_t head_size = 0;
+  std::unique_ptr<char[]> joined(new char[2 * kCarry]);
+  std::uint64_t after = 0;  // lines that start in the chunks already read
+  std::uint64_t line = 0;   // the header is line 0
+  // Files the record of line `line` (text[start, end), its "\n" excluded),
+  // as the in-memory draw reads it (Pool::RecordAt): less a "\r" that ends
+  // it, and cut at a zero byte. False only when a write fails.
+  const auto take = [&](const char* text, std::size_t start, std::size_t end) {
+    if (line > 0 && slot_of[line - 1] != kUndrawn) {
+      if (end > start && text[end - 1] == '\r') --end;
+      if (const void* zero = std::memchr(text + start, '\0', end - start))
+        end = static_cast<std::size_t>(static_cast<const char*>(zero) - text);
+      if (!buckets->Add(slot_of[line - 1], {text + start, end - start}))
+        return false;
+      filed();
     }
     ++line;
     return true;
   };
   for (;;) {
-    // Only the unfinished line stays, in front of the next chunk.
     std::size_t got;
-    char* next = reader.Next(text + start, len - start, &got);
-    len -= start;
-    start = 0;
-    text = next;
+    const char* text = reader.Next(nullptr, 0, &got);
+    const std::uint64_t offset = reader.offset();
     // Nothing of a block is used before it is known to be as loaded.
-    for (const std::uint64_t sum : reader.sums()) {
-      if (block >= pool.sums.size() || sum != pool.sums[block])
+    const std::uint64_t want = std::min<std::uint64_t>(reader.chunk(),
+                                                       size - offset);
+    const std::uint64_t first_block = offset / kSumBlock;
+    if (reader.failed() || got != want ||
+        first_block + reader.sums().size() > pool.sums.size() ||
+        (offset + got == size &&
+         first_block + reader.sums().size() != pool.sums.size()))
+      return Filed::kChanged;
+    for (std::size_t b = 0; b < reader.sums().size(); ++b) {
+      if (reader.sums()[b] != pool.sums[first_block + b])
         return Filed::kChanged;
-      ++block;
     }
-    total += got;
-    len += got;
-    while (const void* nl = std::memchr(text + start, '\n', len - start)) {
-      if (line > n) return Filed::kChanged;
-      const auto end =
-          static_cast<std::size_t>(static_cast<const char*>(nl) - text);
-      if (!take(record(start, end))) return Filed::kWriteFailed;
-      start = end + 1;
+    // A chunk holds the lines that start after each of its line ends (but
+    // the file's last byte), and the first chunk the header too.
+    const bool ends_file = offset + got == size;
+    const std::uint64_t owned = reader.line_ends() + (offset == 0 ? 1 : 0) -
+                                (ends_file && text[got - 1] == '\n' ? 1 : 0);
+    if (owned > lines - after) return Filed::kChanged;
+    line = lines - after - owned;
+    std::size_t start = 0;
+    if (offset > 0 && owned > 0) {
+      start = static_cast<std::size_t>(
+                  static_cast<const char*>(std::memchr(text, '\n', got)) -
+                  text) +
+              1;
     }
-    // A line longer than a record may be was not in the source loaded.
-    if (len - start >= ChunkReader::kCarry) return Filed::kChanged;
-    if (got < reader.chunk() || total == pool.source_size) break;
+    for (std::uint64_t k = 0; k < owned; ++k) {
+      const void* nl = std::memchr(text + start, '\n', got - start);
+      if (nl != nullptr) {
+        const auto end =
+            static_cast<std::size_t>(static_cast<const char*>(nl) - text);
+        if (!take(text, start, end)) return Filed::kWriteFailed;
+        start = end + 1;
+        continue;
+      }
+      // The last line runs to the end of the file, or on into the chunk
+      // after, whose first bytes were kept.
+      std::size_t rest = got - start;
+      if (ends_file) {
+        if (!take(text, start, got)) return Filed::kWriteFailed;
+        break;
+      }
+      const void* end = std::memchr(head.get(), '\n', head_size);
+      const std::size_t tail =
+          end != nullptr
+              ? static_cast<std::size_t>(static_cast<const char*>(end) -
+                                         head.get())
+              : head_size;
+      // A line longer than a record may be was not in the source loaded;
+      // nor was a line that ran past the kept bytes without ending the file.
+      if (rest + tail > kCarry ||
+          (end == nullptr && offset + got + head_size != size))
+        return Filed::kChanged;
+      std::memcpy(joined.get(), text + start, rest);
+      std::memcpy(joined.get() + rest, head.get(), tail);
+      rest += tail;
+      if (!take(joined.get(), 0, rest)) return Filed::kWriteFailed;
+    }
+    if (line != lines - after) return Filed::kChanged;
+    after += owned;
+    if (offset == 0) break;
+    head_size = std::min<std::size_t>(kCarry, got);
+    std::memcpy(head.get(), text, head_size);
   }
-  if (total != pool.source_size || block != pool.sums.size())
-    return Filed::kChanged;
-  if (start < len) {  // a last line without a line end
-    if (line > n) return Filed::kChanged;
-    if (!take(record(start, len))) return Filed::kWriteFailed;
-  }
-  return line == n + 1 ? Filed::kDone : Filed::kChanged;
+  return after == lines ? Filed::kDone : Filed::kChanged;
 }
 
 }  // namespace

@@ -113,6 +113,9 @@ bool SourceUnchanged(const Pool& pool, std::string* err);
 inline constexpr char kSourceChanged[] =
     "El fichero Origen ha cambiado mientras se leia";
 
+// The number of "\n" in text[from, to).
+std::size_t CountLineEnds(const char* text, std::size_t from, std::size_t to);
+
 // Reads a signed decimal integer from the start of `text` as sscanf "%d"
 // would (blanks first, an optional sign, digits; the rest is ignored).
 // Returns false if there is none or it does not fit in 32 bits.

@@ -53,9 +53,15 @@ struct LargeAllocator {
 // does nothing where the platform has no such call or `file` is not a file.
 void StartWriteback(std::FILE* file);
 
-// Tells the system that `file` will be read from start to end, so that it
-// reads further ahead. A hint: does nothing where the platform has none.
-void AdviseSequential(std::FILE* file);
+// Tells the system how `file` will be read: from start to end, so that it
+// reads further ahead; or in large pieces from the end backwards, so that it
+// reads nothing beyond each piece. A hint: does nothing where the platform
+// has none.
+void AdviseReading(std::FILE* file, bool backward);
+
+// Tells the system that bytes [offset, offset + size) of `file` will not be
+// read again, so that their pages make room for others. A hint, as above.
+void ForgetCached(std::FILE* file, std::uint64_t offset, std::uint64_t size);
 
 // A regular file mapped whole into memory for reading, or nothing.
 class MappedFile {

@@ -177,11 +177,24 @@ std::uint64_t MemoryFree() {
 
 std::filesystem::path TypedPath(const std::string& name) { return name; }
 
-void AdviseSequential(std::FILE* file) {
+void AdviseReading(std::FILE* file, bool backward) {
 #ifdef POSIX_FADV_SEQUENTIAL
-  posix_fadvise(fileno(file), 0, 0, POSIX_FADV_SEQUENTIAL);
+  posix_fadvise(fileno(file), 0, 0,
+                backward ? POSIX_FADV_RANDOM : POSIX_FADV_SEQUENTIAL);
 #else
   (void)file;
+  (void)backward;
+#endif
+}
+
+void ForgetCached(std::FILE* file, std::uint64_t offset, std::uint64_t size) {
+#ifdef POSIX_FADV_DONTNEED
+  posix_fadvise(fileno(file), static_cast<off_t>(offset),
+                static_cast<off_t>(size), POSIX_FADV_DONTNEED);
+#else
+  (void)file;
+  (void)offset;
+  (void)size;
 #endif
 }
 

@@ -69,7 +69,10 @@ std::filesystem::path TypedPath(const std::string& name) {
   return std::filesystem::path(wide);
 }
 
-void AdviseSequential(std::FILE* /*file*/) {}
+void AdviseReading(std::FILE* /*file*/, bool /*backward*/) {}
+
+void ForgetCached(std::FILE* /*file*/, std::uint64_t /*offset*/,
+                  std::uint64_t /*size*/) {}
 
 std::int64_t ReadAt(std::FILE* file, std::uint64_t offset, char* data,
                     std::size_t size) {
