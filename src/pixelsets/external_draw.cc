@@ -2,11 +2,15 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <condition_variable>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <mutex>
 #include <string_view>
+#include <system_error>
+#include <thread>
 #include <vector>
 
 #include "pixelsets/chunk_reader.h"
@@ -30,6 +34,64 @@ constexpr std::size_t kMaxBuckets = 256;
 // Each record in a bucket: its slot in the draw, its length, its text.
 constexpr std::size_t kEntryHead = 4 + 2;
 
+// Closes files on a thread of its own. Closing a bucket frees its space, and
+// where the file system hands freed space back to the disk at once (a
+// "discard" mount) the close waits on the disk, a second or more for a large
+// bucket, while the sets could be written.
+class Closer {
+ public:
+  explicit Closer(std::size_t most) { files_.reserve(most); }
+  ~Closer() {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      stop_ = true;
+    }
+    changed_.notify_all();
+    if (thread_.joinable()) thread_.join();
+    for (std::FILE* file : files_) std::fclose(file);
+  }
+  Closer(const Closer&) = delete;
+  Closer& operator=(const Closer&) = delete;
+
+  // Closes `file` soon, or now where no thread can be had. At most `most`
+  // files, the number given at construction.
+  void Close(std::FILE* file) {
+    if (!thread_.joinable()) {
+      try {
+        thread_ = std::thread([this] { Run(); });
+      } catch (const std::system_error&) {
+        std::fclose(file);
+        return;
+      }
+    }
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      files_.push_back(file);
+    }
+    changed_.notify_all();
+  }
+
+ private:
+  void Run() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    for (;;) {
+      changed_.wait(lock, [this] { return stop_ || !files_.empty(); });
+      if (files_.empty()) return;
+      std::FILE* file = files_.back();
+      files_.pop_back();
+      lock.unlock();
+      std::fclose(file);
+      lock.lock();
+    }
+  }
+
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::vector<std::FILE*> files_;
+  bool stop_ = false;
+  std::thread thread_;
+};
+
 // Buckets on disk, each for a run of `per_bucket` slots of the draw order.
 class Buckets {
  public:
@@ -39,7 +101,8 @@ class Buckets {
         files_(count),
         buffers_(count),
         used_(count, 0),
-        bytes_(count, 0) {}
+        bytes_(count, 0),
+        closer_(count) {}
   ~Buckets() {
     for (std::FILE* file : files_) {
       if (file != nullptr) std::fclose(file);
@@ -75,7 +138,8 @@ class Buckets {
   }
 
   // Everything bucket `b` holds, read back into `*data`; the bucket's file
-  // is closed, and its space given back. False with errno set.
+  // is closed, and its space given back, on a thread of its own. False with
+  // errno set.
   bool Take(std::size_t b, std::vector<char>* data) {
     if (!Drain(b) || std::fflush(files_[b]) != 0) return false;
     buffers_[b].reset();
@@ -84,9 +148,10 @@ class Buckets {
     errno = 0;
     const bool read =
         std::fread(data->data(), 1, data->size(), files_[b]) == data->size();
-    std::fclose(files_[b]);
+    const int error = read ? 0 : errno != 0 ? errno : EIO;
+    closer_.Close(files_[b]);
     files_[b] = nullptr;
-    if (!read && errno == 0) errno = EIO;
+    errno = error;
     return read;
   }
 
@@ -115,6 +180,7 @@ class Buckets {
   std::vector<std::unique_ptr<char[]>> buffers_;
   std::vector<std::size_t> used_;
   std::vector<std::uint64_t> bytes_;
+  Closer closer_;
 };
 
 enum class Filed { kDone, kChanged, kWriteFailed };
