@@ -65,11 +65,11 @@ ChunkReader::~ChunkReader() {
 }
 
 bool ChunkReader::Fill(std::uint64_t number, Slot* slot) {
-  const std::uint64_t offset = Number(number) * chunk_;
+  const std::uint64_t from = Number(number) * chunk_;
   const auto want = static_cast<std::size_t>(
-      offset >= limit_ ? 0 : std::min<std::uint64_t>(chunk_, limit_ - offset));
+      from >= limit_ ? 0 : std::min<std::uint64_t>(chunk_, limit_ - from));
   char* data = slot->bytes.get() + kCarry;
-  const std::int64_t got = ReadAt(file_, offset, data, want);
+  const std::int64_t got = ReadAt(file_, from, data, want);
   slot->error = got < 0;
   slot->got = got < 0 ? 0 : static_cast<std::size_t>(got);
   slot->sums.clear();

@@ -185,6 +185,11 @@ class Buckets {
 
 enum class Filed { kDone, kChanged, kWriteFailed };
 
+// Where `found`, a pointer into `text`, lies in it.
+std::size_t At(const char* text, const void* found) {
+  return static_cast<std::size_t>(static_cast<const char*>(found) - text);
+}
+
 // Reads the source again, checks each block against the fingerprint taken
 // when it was loaded before anything of it is used, and files each drawn
 // record in the bucket of its slot, calling `filed()` for each. The chunks
@@ -212,7 +217,7 @@ Filed FileRecords(const Pool& pool, std::size_t n, const std::uint32_t* slot_of,
     if (line > 0 && slot_of[line - 1] != kUndrawn) {
       if (end > start && text[end - 1] == '\r') --end;
       if (const void* zero = std::memchr(text + start, '\0', end - start))
-        end = static_cast<std::size_t>(static_cast<const char*>(zero) - text);
+        end = At(text, zero);
       if (!buckets->Add(slot_of[line - 1], {text + start, end - start}))
         return false;
       filed();
@@ -225,8 +230,8 @@ Filed FileRecords(const Pool& pool, std::size_t n, const std::uint32_t* slot_of,
     const char* text = reader.Next(nullptr, 0, &got);
     const std::uint64_t offset = reader.offset();
     // Nothing of a block is used before it is known to be as loaded.
-    const std::uint64_t want = std::min<std::uint64_t>(reader.chunk(),
-                                                       size - offset);
+    const std::uint64_t want =
+        std::min<std::uint64_t>(reader.chunk(), size - offset);
     const std::uint64_t first_block = offset / kSumBlock;
     if (reader.failed() || got != want ||
         first_block + reader.sums().size() > pool.sums.size() ||
@@ -246,16 +251,12 @@ Filed FileRecords(const Pool& pool, std::size_t n, const std::uint32_t* slot_of,
     line = lines - after - owned;
     std::size_t start = 0;
     if (offset > 0 && owned > 0) {
-      start = static_cast<std::size_t>(
-                  static_cast<const char*>(std::memchr(text, '\n', got)) -
-                  text) +
-              1;
+      start = At(text, std::memchr(text, '\n', got)) + 1;
     }
     for (std::uint64_t k = 0; k < owned; ++k) {
       const void* nl = std::memchr(text + start, '\n', got - start);
       if (nl != nullptr) {
-        const auto end =
-            static_cast<std::size_t>(static_cast<const char*>(nl) - text);
+        const std::size_t end = At(text, nl);
         if (!take(text, start, end)) return Filed::kWriteFailed;
         start = end + 1;
         continue;
@@ -268,11 +269,7 @@ Filed FileRecords(const Pool& pool, std::size_t n, const std::uint32_t* slot_of,
         break;
       }
       const void* end = std::memchr(head.get(), '\n', head_size);
-      const std::size_t tail =
-          end != nullptr
-              ? static_cast<std::size_t>(static_cast<const char*>(end) -
-                                         head.get())
-              : head_size;
+      const std::size_t tail = end != nullptr ? At(head.get(), end) : head_size;
       // A line longer than a record may be was not in the source loaded;
       // nor was a line that ran past the kept bytes without ending the file.
       if (rest + tail > kCarry ||
