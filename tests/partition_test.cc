@@ -302,8 +302,22 @@ TEST(ExternalDraw, SameFilesAsTheInMemoryDraw) {
     chunks += "\n" + std::string(static_cast<std::size_t>(i * 37 % 2000),
                                  static_cast<char>('a' + i % 26));
   }
+  // Exactly `size` bytes of short lines, the last one ended: the next byte
+  // lies where the test wants it against the 2 MiB chunks.
+  const auto upto = [](std::size_t size) {
+    std::string text = "5";
+    while (text.size() + 20 < size) text += "\n" + std::to_string(text.size());
+    return text + "\n" + std::string(size - text.size() - 2, 'q') + "\n";
+  };
+  constexpr std::size_t kChunk = std::size_t{2} << 20;
   const std::string zeros("3\nab\0cd\nef\n\0\nxyz", 16);
   const std::pair<const char*, std::string> sources[] = {
+      {"a line starts a chunk", upto(kChunk) + "x1\nx2"},
+      {"a line end starts a chunk", upto(kChunk - 2) + "ab\ncd\n"},
+      {"a chunk ends between CR and LF", upto(kChunk - 3) + "ab\r\ncd"},
+      {"the last chunk ends the file with a line end", upto(2 * kChunk)},
+      {"the last line runs into a short last chunk",
+       upto(kChunk - 10) + std::string(60, 'w')},
       {"empty pool", "3\n"},
       {"one record", "3\nab"},
       {"CR LF", "3\r\na\r\nb\r\n\r\nc\r\nd\r\ne\r"},
