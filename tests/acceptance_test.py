@@ -974,6 +974,27 @@ class LargerThanMemory(Folder):
                 self.assertEqual(len(drawn), 600000, label)
                 self.assertTrue(drawn <= set(self.records), label)
 
+    def test_read_error_while_reading_again_keeps_the_old_pair(self):
+        if not strace_runs():
+            self.skipTest("needs strace")
+
+        def traced(*inject):
+            return self.run_tool(b"Pixeles.txt 300000 300000\n", args=[
+                "strace", "-f", "-o", "trace.out", "-e", "trace=pread64",
+                *inject, PROGRAM], preexec_fn=address_space(self.KIB))
+        # At this limit one thread reads, and the list's second read makes
+        # the run's last reads: the error comes in one of the last two.
+        self.assertEqual(traced().returncode, 0)
+        reads = self.read("trace.out").count(b"pread64(")
+        self.write_old_pair()
+        done = traced("-e", "inject=pread64:error=EIO:when=%d+" % (reads - 1))
+        os.remove("trace.out")
+        self.assertEqual(done.returncode, 1, done.stderr)
+        self.assertTrue(done.stderr.endswith(
+            b"Error al leer el fichero Origen\n"), done.stderr)
+        self.assertEqual(self.pair(), "old")
+        self.assert_only("Pixeles.txt", "Entrenamiento.txt", "Test.txt")
+
     def test_signals_and_a_kill_leave_the_old_pair_and_nothing_else(self):
         rng = random.Random(3)
         began = time.perf_counter()

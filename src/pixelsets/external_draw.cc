@@ -183,7 +183,7 @@ class Buckets {
   Closer closer_;
 };
 
-enum class Filed { kDone, kChanged, kWriteFailed };
+enum class Filed { kDone, kChanged, kReadFailed, kWriteFailed };
 
 // Where `found`, a pointer into `text`, lies in it.
 std::size_t At(const char* text, const void* found) {
@@ -233,14 +233,15 @@ Filed FileRecords(const Pool& pool, std::size_t n, const std::uint32_t* slot_of,
     const std::uint64_t want =
         std::min<std::uint64_t>(reader.chunk(), size - offset);
     const std::uint64_t first_block = offset / kSumBlock;
-    if (reader.failed() || got != want ||
-        first_block + reader.sums().size() > pool.sums.size() ||
+    // A failing disk is no change of the source, and is told as what it is.
+    if (reader.failed()) return Filed::kReadFailed;
+    if (got != want || first_block + reader.sums().size() > pool.sums.size() ||
         (offset + got == size &&
          first_block + reader.sums().size() != pool.sums.size()))
       return Filed::kChanged;
+    const auto first = static_cast<std::size_t>(first_block);  // in range
     for (std::size_t b = 0; b < reader.sums().size(); ++b) {
-      if (reader.sums()[b] != pool.sums[first_block + b])
-        return Filed::kChanged;
+      if (reader.sums()[b] != pool.sums[first + b]) return Filed::kChanged;
     }
     // A chunk holds the lines that start after each of its line ends (but
     // the file's last byte), and the first chunk the header too.
@@ -352,6 +353,9 @@ bool ExternalDraw(Pool* pool, std::size_t n_entr, std::size_t n_test,
       break;
     case Filed::kChanged:
       *err = kSourceChanged;
+      return false;
+    case Filed::kReadFailed:
+      *err = kReadError;
       return false;
     case Filed::kWriteFailed:
       *err = SetFileError(e.name, errno);

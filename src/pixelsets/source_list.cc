@@ -19,7 +19,6 @@ constexpr std::size_t kSmallChunk = std::size_t{64} << 10;
 constexpr std::size_t kLargeChunk = std::size_t{8} << 20;
 
 const char kBadHeader[] = "El fichero Origen no empieza con un numero entero";
-const char kReadError[] = "Error al leer el fichero Origen";
 const char kTooMany[] = "El fichero Origen tiene demasiados registros";
 
 std::string LongLine(std::uint64_t line) {

@@ -109,6 +109,9 @@ bool FitsInMemory(std::uint64_t size, std::uint64_t available);
 // kSourceChanged.
 bool SourceUnchanged(const Pool& pool, std::string* err);
 
+// The user-facing reason for a source that could not be read.
+inline constexpr char kReadError[] = "Error al leer el fichero Origen";
+
 // The user-facing reason for a source that changed while the run used it.
 inline constexpr char kSourceChanged[] =
     "El fichero Origen ha cambiado mientras se leia";
