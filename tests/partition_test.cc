@@ -350,9 +350,13 @@ TEST(ExternalDraw, SameFilesAsTheInMemoryDraw) {
   }
 }
 
-// A source changed between loading and drawing is never drawn from.
+// A source changed between loading and drawing is never drawn from: read
+// again from its end, a change of its first chunk is found last, once the
+// records after it are filed.
 TEST(ExternalDraw, ChangedSourceIsRefused) {
-  const std::string source = "3\naaaa\nbbbb\ncccc\ndddd\n";
+  std::string chunks = "3";
+  while (chunks.size() < (std::size_t{5} << 20)) chunks += "\nabcd";
+  const std::string sources[] = {"3\naaaa\nbbbb\ncccc\ndddd\n", chunks};
   const std::pair<const char*, std::function<void(std::FILE*)>> changes[] = {
       {"rewritten", [](std::FILE* f) { std::fputs("3\nxxxx", f); }},
       {"last byte",
@@ -361,25 +365,29 @@ TEST(ExternalDraw, ChangedSourceIsRefused) {
          std::fputc('D', f);
        }},
   };
-  for (const auto& [label, change] : changes) {
-    std::FILE* f = FileWith(source);
-    Pool pool;
-    std::int32_t caract;
-    std::string err;
-    ASSERT_TRUE(pixelsets::LoadSource(
-        f, source.size(), &pool, &caract, &err, pixelsets::kMaxRecords,
-        pixelsets::kNarrowLimit, pixelsets::SourcePath::kExternal));
-    std::rewind(f);
-    change(f);
-    std::fflush(f);
-    std::FILE* entr = std::tmpfile();
-    std::FILE* test = std::tmpfile();
-    EXPECT_FALSE(Partition(
-        &pool, caract, 2, 2, pixelsets::ValueByValue([] { return 1; }),
-        {entr, "Entrenamiento.txt"}, {test, "Test.txt"}, &err))
-        << label;
-    EXPECT_EQ(err, pixelsets::kSourceChanged) << label;
-    for (std::FILE* file : {f, entr, test}) std::fclose(file);
+  for (const std::string& source : sources) {
+    for (const auto& [label, change] : changes) {
+      const std::string where =
+          std::string(label) + ", " + std::to_string(source.size()) + " bytes";
+      std::FILE* f = FileWith(source);
+      Pool pool;
+      std::int32_t caract;
+      std::string err;
+      ASSERT_TRUE(pixelsets::LoadSource(
+          f, source.size(), &pool, &caract, &err, pixelsets::kMaxRecords,
+          pixelsets::kNarrowLimit, pixelsets::SourcePath::kExternal));
+      std::rewind(f);
+      change(f);
+      std::fflush(f);
+      std::FILE* entr = std::tmpfile();
+      std::FILE* test = std::tmpfile();
+      EXPECT_FALSE(Partition(
+          &pool, caract, 2, 2, pixelsets::ValueByValue([] { return 1; }),
+          {entr, "Entrenamiento.txt"}, {test, "Test.txt"}, &err))
+          << where;
+      EXPECT_EQ(err, pixelsets::kSourceChanged) << where;
+      for (std::FILE* file : {f, entr, test}) std::fclose(file);
+    }
   }
 }
 
