@@ -227,10 +227,6 @@ TEST(LoadSource, SourceIndexedInHalves) {
   std::fclose(f);
 }
 
-}  // namespace
-
-namespace {
-
 // Every way of reading a source, the large mapped one indexed in two halves
 // included, draws the line of the record limit at the same place.
 TEST(LoadSource, RecordLimitIsTheSameForEveryWayOfReading) {

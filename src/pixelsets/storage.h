@@ -1,6 +1,7 @@
 // What loading and writing need from the platform beyond the standard
-// library: memory for the large arrays, mapping, file names, writeback
-// (storage_posix.cc, storage_win.cc). The rest of the platform layer
+// library: memory for the large arrays, mapping, file names, reads at an
+// offset and hints on how a file is read, writeback (storage_posix.cc,
+// storage_win.cc). The rest of the platform layer
 // (temporaries, the commit of the pair, locks and signals) stays inside
 // WriteSetFiles (set_files.cc, set_files_win.cc).
 
