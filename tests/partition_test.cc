@@ -247,10 +247,9 @@ TEST(Partition, ReportsAFailedWriteWithTheSetFileName) {
 }
 
 // Draws `source` with the generator std::mt19937(seed), held in memory
-// (through an index of `narrow_limit`) or outside it (in buckets of
-// `bucket_bytes`).
+// (through an index of `narrow_limit`) or outside it, as `options` say.
 Sets DrawOf(const std::string& source, pixelsets::SourcePath path,
-            std::uint64_t narrow_limit, std::size_t bucket_bytes,
+            std::uint64_t narrow_limit, const pixelsets::DrawOptions& options,
             unsigned seed) {
   std::FILE* f = FileWith(source);
   Pool pool;
@@ -262,8 +261,6 @@ Sets DrawOf(const std::string& source, pixelsets::SourcePath path,
   EXPECT_EQ(pool.external, path == pixelsets::SourcePath::kExternal);
   std::mt19937 gen(seed);
   const auto n = static_cast<std::int32_t>(pool.size());
-  pixelsets::DrawOptions options;
-  options.bucket_bytes = bucket_bytes;
   std::FILE* entr = std::tmpfile();
   std::FILE* test = std::tmpfile();
   EXPECT_TRUE(Partition(
@@ -285,8 +282,10 @@ std::size_t Mismatch(const std::string& a, const std::string& b) {
 }
 
 // The draw for a source larger than memory, which reads it again in file
-// order and puts the records in draw order through buckets, writes the very
-// files of the in-memory draw, whatever the source.
+// order and puts the records in draw order through buckets, and the gather
+// of a large source in memory in its own order, write the very files of the
+// in-memory draw that reads each record where it is drawn, whatever the
+// source.
 TEST(ExternalDraw, SameFilesAsTheInMemoryDraw) {
   std::string many = "7";
   for (int i = 0; i < 30000; ++i)
@@ -331,20 +330,31 @@ TEST(ExternalDraw, SameFilesAsTheInMemoryDraw) {
   };
   for (const auto& [label, source] : sources) {
     for (std::uint64_t narrow : {pixelsets::kNarrowLimit, std::uint64_t{16}}) {
-      for (std::size_t bucket : {std::size_t{0}, std::size_t{64}}) {
+      // Default sizes, then buckets of 64 bytes and chunks of 7 draws.
+      for (std::size_t small : {std::size_t{0}, std::size_t{1}}) {
         const auto in_memory =
-            DrawOf(source, pixelsets::SourcePath::kInMemory, narrow, 0, 11);
-        const auto external = DrawOf(source, pixelsets::SourcePath::kExternal,
-                                     narrow, bucket, 11);
-        const std::string where = std::string(label) + ", index limit " +
-                                  std::to_string(narrow) + ", buckets of " +
-                                  std::to_string(bucket);
-        // Where the files part, rather than a diff of megabytes.
-        EXPECT_EQ(Mismatch(in_memory.entrenamiento, external.entrenamiento),
-                  std::string::npos)
-            << where;
-        EXPECT_EQ(Mismatch(in_memory.test, external.test), std::string::npos)
-            << where;
+            DrawOf(source, pixelsets::SourcePath::kInMemory, narrow, {}, 11);
+        pixelsets::DrawOptions outside;
+        outside.bucket_bytes = small * 64;
+        pixelsets::DrawOptions in_order;
+        in_order.source_order_from = 0;
+        in_order.gather_chunk = small * 7;
+        const std::pair<const char*, Sets> others[] = {
+            {"external", DrawOf(source, pixelsets::SourcePath::kExternal,
+                                narrow, outside, 11)},
+            {"in source order", DrawOf(source, pixelsets::SourcePath::kInMemory,
+                                       narrow, in_order, 11)}};
+        for (const auto& [way, sets] : others) {
+          const std::string where = std::string(label) + ", " + way +
+                                    ", index limit " + std::to_string(narrow) +
+                                    (small ? ", small pieces" : "");
+          // Where the files part, rather than a diff of megabytes.
+          EXPECT_EQ(Mismatch(in_memory.entrenamiento, sets.entrenamiento),
+                    std::string::npos)
+              << where;
+          EXPECT_EQ(Mismatch(in_memory.test, sets.test), std::string::npos)
+              << where;
+        }
       }
     }
   }

@@ -15,6 +15,7 @@
 
 #include "pixelsets/draw_steps.h"
 #include "pixelsets/external_draw.h"
+#include "pixelsets/source_order_gather.h"
 #include "pixelsets/storage.h"
 
 namespace pixelsets {
@@ -43,13 +44,16 @@ class TwoPassDraw {
         total_(total),
         text_(pool.text),
         text_size_(pool.text_size),
-        progress_(options.progress) {}
+        options_(options) {}
 
   void Permute(const Generator& rand);
   // Gathers draws [from, to) into `out` and finishes it; false with `*err`
   // filled when a write fails, or when the draw was given up.
   bool Gather(std::size_t from, std::size_t to, BlockWriter* out,
               const SetStream& set, std::string* err);
+  // The same, reading the text in its own order a chunk at a time.
+  bool GatherInSourceOrder(std::size_t from, std::size_t to, BlockWriter* out,
+                           const SetStream& set, std::string* err);
   // Notes a failed write of `set` (the reason in errno) and stops both passes.
   bool Fail(const SetStream& set, std::string* err) {
     *err = SetFileError(set.name, errno);
@@ -68,9 +72,9 @@ class TwoPassDraw {
 
   // Tells how many records both gatherers have written, now and then.
   void Written(std::size_t records) {
-    if (!progress_) return;
+    if (!options_.progress) return;
     const std::uint64_t done = written_.fetch_add(records) + records;
-    progress_(done, total_);
+    options_.progress(done, total_);
   }
 
   Offset* cadenas_;
@@ -78,7 +82,7 @@ class TwoPassDraw {
   std::size_t total_;
   const char* text_;
   std::size_t text_size_;
-  const std::function<void(std::uint64_t, std::uint64_t)>& progress_;
+  const DrawOptions& options_;
   DrawnCount drawn_;  // records the first pass has placed
   std::atomic<bool> failed_{false};
   std::atomic<std::uint64_t> written_{0};
@@ -96,6 +100,8 @@ template <class Offset>
 bool TwoPassDraw<Offset>::Gather(std::size_t from, std::size_t to,
                                  BlockWriter* out, const SetStream& set,
                                  std::string* err) {
+  if (text_size_ >= options_.source_order_from)
+    return GatherInSourceOrder(from, to, out, set, err);
   errno = 0;
   std::size_t ready = from;
   for (std::size_t k = from; k < to; ++k) {
@@ -108,6 +114,27 @@ bool TwoPassDraw<Offset>::Gather(std::size_t from, std::size_t to,
       return Fail(set, err);
     constexpr std::size_t kReportEvery = 65536;
     if ((k - from + 1) % kReportEvery == 0) Written(kReportEvery);
+  }
+  return out->Finish() || Fail(set, err);
+}
+
+template <class Offset>
+bool TwoPassDraw<Offset>::GatherInSourceOrder(std::size_t from, std::size_t to,
+                                              BlockWriter* out,
+                                              const SetStream& set,
+                                              std::string* err) {
+  errno = 0;
+  SourceOrderGather<Offset> gather(text_, text_size_, n_total_,
+                                   options_.gather_chunk);
+  for (std::size_t k = from; k < to;) {
+    const std::size_t end = std::min(to, k + gather.chunk());
+    const std::size_t ready = drawn_.WaitPast(end - 1);
+    if (ready == DrawnCount::kGivenUp || failed_.load()) return false;
+    // Draws [k, end) lie stacked below the records still in the pool.
+    if (!gather.Write(cadenas_ + (n_total_ - end), end - k, out))
+      return Fail(set, err);
+    Written(end - k);
+    k = end;
   }
   return out->Finish() || Fail(set, err);
 }

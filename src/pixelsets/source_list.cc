@@ -346,9 +346,10 @@ bool LoadSource(std::FILE* fOrigen, std::uint64_t size_hint, Pool* pool,
 
 bool FitsInMemory(std::uint64_t size, std::uint64_t available) {
   // The text, an index of up to a quarter of it (records of 16 bytes or
-  // more), and room for the program and the set files' buffers.
+  // more), the gatherers' chunks (an eighth), and room for the program and
+  // the set files' buffers.
   constexpr std::uint64_t kRoom = std::uint64_t{64} << 20;
-  return size < available && size / 4 + kRoom < available - size;
+  return size < available && size / 4 + size / 8 + kRoom < available - size;
 }
 
 bool SourceUnchanged(const Pool& pool, std::string* err) {
