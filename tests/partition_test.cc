@@ -347,7 +347,7 @@ TEST(ExternalDraw, SameFilesAsTheInMemoryDraw) {
         for (const auto& [way, sets] : others) {
           const std::string where = std::string(label) + ", " + way +
                                     ", index limit " + std::to_string(narrow) +
-                                    (small ? ", small pieces" : "");
+                                    (small != 0 ? ", small pieces" : "");
           // Where the files part, rather than a diff of megabytes.
           EXPECT_EQ(Mismatch(in_memory.entrenamiento, sets.entrenamiento),
                     std::string::npos)

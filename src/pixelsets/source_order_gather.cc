@@ -51,8 +51,9 @@ SourceOrderGather<Offset>::SourceOrderGather(const char* text,
   // window's records are close together, few enough (65536 at most) that
   // their counts stay in the caches.
   window_bits_ = std::max(20, static_cast<int>(std::bit_width(text_size)) - 16);
-  group_bits_ = std::min<int>(
-      std::bit_width(kGroupBytes / (mean + kEntryHead)) - 1, kMostGroupBits);
+  group_bits_ = std::min(
+      static_cast<int>(std::bit_width(kGroupBytes / (mean + kEntryHead))) - 1,
+      kMostGroupBits);
   // At least a few groups a chunk, so that a small chunk has several.
   group_bits_ =
       std::clamp(group_bits_, 0,
@@ -96,7 +97,7 @@ void SourceOrderGather<Offset>::SortByWindow(const Offset* stacked,
   const std::size_t windows = (text_size_ >> window_bits_) + 1;
   starts_.assign(windows + 1, 0);
   for (std::size_t i = 0; i < count; ++i)
-    ++starts_[(stacked[count - 1 - i] >> window_bits_) + 1];
+    ++starts_[Window(stacked[count - 1 - i]) + 1];
   for (std::size_t w = 0; w < windows; ++w) starts_[w + 1] += starts_[w];
   if (sorted_.size() < count) {
     sorted_.resize(count);
@@ -104,7 +105,7 @@ void SourceOrderGather<Offset>::SortByWindow(const Offset* stacked,
   }
   for (std::size_t i = 0; i < count; ++i) {
     const Offset offset = stacked[count - 1 - i];
-    const std::uint32_t at = starts_[offset >> window_bits_]++;
+    const std::uint32_t at = starts_[Window(offset)]++;
     sorted_[at] = offset;
     places_[at] = static_cast<std::uint32_t>(i);
   }

@@ -32,6 +32,10 @@ class SourceOrderGather {
   bool Write(const Offset* stacked, std::size_t count, BlockWriter* out);
 
  private:
+  // The window of the text that `offset` falls in.
+  std::size_t Window(Offset offset) const {
+    return static_cast<std::size_t>(offset >> window_bits_);
+  }
   // Sorts the chunk's offsets by the window of the text they fall in.
   void SortByWindow(const Offset* stacked, std::size_t count);
   // Copies each record, in the order of the text, into the group of its
