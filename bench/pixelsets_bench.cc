@@ -65,8 +65,9 @@ BENCHMARK(BM_Load)
 // alone, as the second pass of the draw does it: the offsets are shuffled
 // once, and a generator of zeros then makes the first pass draw them in that
 // order while it touches only the two ends of the index, so nearly all the
-// time measured is the gather's.
-void TimeDraw(benchmark::State& state, bool gather_only) {
+// time measured is the gather's. `options` choose the gather.
+void TimeDraw(benchmark::State& state, bool gather_only,
+              const pixelsets::DrawOptions& options = {}) {
   std::FILE* source = MakeSource(state.range(0));
   pixelsets::Pool loaded;
   std::int32_t caract;
@@ -88,7 +89,7 @@ void TimeDraw(benchmark::State& state, bool gather_only) {
         gather_only ? zeros : pixelsets::SeededRand(1);
     state.ResumeTiming();
     if (!pixelsets::Partition(&loaded, caract, n / 10 * 7, n - n / 10 * 7, rand,
-                              {sink, "sink"}, {sink, "sink"}, &err))
+                              {sink, "sink"}, {sink, "sink"}, &err, options))
       state.SkipWithError(err.c_str());
   }
   state.SetItemsProcessed(state.iterations() * state.range(0));
@@ -103,6 +104,19 @@ BENCHMARK(BM_Partition)
 
 void BM_Gather(benchmark::State& state) { TimeDraw(state, true); }
 BENCHMARK(BM_Gather)
+    ->Arg(1'000'000)
+    ->Arg(10'000'000)
+    ->Unit(benchmark::kMillisecond);
+
+// The gather that reads the source in its own order, a chunk of draws at a
+// time, which a run takes only for sources of 1 GiB or more: forced here so
+// that its cost is seen on a list of any size.
+void BM_GatherInSourceOrder(benchmark::State& state) {
+  pixelsets::DrawOptions options;
+  options.source_order_from = 0;
+  TimeDraw(state, true, options);
+}
+BENCHMARK(BM_GatherInSourceOrder)
     ->Arg(1'000'000)
     ->Arg(10'000'000)
     ->Unit(benchmark::kMillisecond);
