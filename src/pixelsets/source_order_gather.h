@@ -14,9 +14,9 @@
 
 namespace pixelsets {
 
-// The scratch memory of one gatherer of a `text_size` byte text indexed by
-// `records` offsets: its chunk of draws, in draws (`draws == 0` for the
-// default, a sixteenth of the text).
+// One gatherer of a `text_size` byte text of `records` records, and the
+// memory it keeps from chunk to chunk. A chunk holds `draws` draws, or with
+// `draws == 0` as many as take about a sixteenth of the text's size.
 template <class Offset>
 class SourceOrderGather {
  public:
@@ -49,7 +49,7 @@ class SourceOrderGather {
   std::size_t chunk_;
   int window_bits_;
   int group_bits_;  // a group holds 2^group_bits_ places of the draw
-  std::vector<std::uint32_t> starts_;  // per window, then per group
+  std::vector<std::uint32_t> starts_;  // where each window's draws go
   std::vector<Offset> sorted_;         // the chunk's offsets, by window
   std::vector<std::uint32_t> places_;  // their places in the chunk
   std::vector<std::unique_ptr<char[]>> blocks_;
