@@ -8,6 +8,7 @@
 #include <cstring>
 #include <memory>
 #include <mutex>
+#include <new>
 #include <string_view>
 #include <system_error>
 #include <thread>
@@ -299,18 +300,52 @@ bool ExternalDraw(Pool* pool, std::size_t n_entr, std::size_t n_test,
   const std::size_t n = pool->size();
   const std::size_t total = n_entr + n_test;
   std::uint32_t* cadenas = pool->cadenas.data();
-  DrawPositions(
-      cadenas, n, total, rand, [](std::size_t) {}, [] { return false; });
 
   // Each drawn record's slot in the draw order, by the record's number, so
-  // that the source can be read in its own order.
-  std::vector<std::uint32_t, LargeAllocator<std::uint32_t>> slot_of(n);
-  std::fill(slot_of.begin(), slot_of.end(), kUndrawn);
-  for (std::size_t k = 0; k < total; ++k) {
-    if (k + kIndexAhead < total)
-      Prefetch(&slot_of[cadenas[n - 1 - (k + kIndexAhead)]]);
-    slot_of[cadenas[n - 1 - k]] = static_cast<std::uint32_t>(k);
+  // that the source can be read in its own order. Noted on a thread of its
+  // own as the positions come: the draw and the noting each wait on memory
+  // at random, and the second core overlaps the two.
+  std::vector<std::uint32_t, LargeAllocator<std::uint32_t>> slot_of;
+  DrawnCount drawn;
+  bool out_of_memory = false;
+  const auto note = [&] {
+    try {
+      slot_of.assign(n, kUndrawn);
+    } catch (const std::bad_alloc&) {
+      out_of_memory = true;
+      return;
+    }
+    for (std::size_t k = 0; k < total;) {
+      const std::size_t ready = drawn.WaitPast(k);
+      if (ready == DrawnCount::kGivenUp) return;
+      for (; k < ready; ++k) {
+        if (k + kIndexAhead < ready)
+          Prefetch(&slot_of[cadenas[n - 1 - (k + kIndexAhead)]]);
+        slot_of[cadenas[n - 1 - k]] = static_cast<std::uint32_t>(k);
+      }
+    }
+  };
+  std::thread noter;
+  try {
+    noter = std::thread(note);
+  } catch (const std::system_error&) {
+    // No second thread: the noting follows the draw on this one.
   }
+  try {
+    DrawPositions(
+        cadenas, n, total, rand, [&](std::size_t k) { drawn.Publish(k); },
+        [] { return false; });
+  } catch (...) {
+    drawn.GiveUp();
+    if (noter.joinable()) noter.join();
+    throw;
+  }
+  if (noter.joinable()) {
+    noter.join();
+  } else {
+    note();
+  }
+  if (out_of_memory) throw std::bad_alloc();
   pool->cadenas.resize(n - total);
   // What the draw no longer needs is given back while the file is read
   // again: on a machine short of memory it holds the buckets' pages instead.
