@@ -27,6 +27,8 @@ constexpr int kLengthBits = 11;
 constexpr std::uint32_t kLengthMask = (1u << kLengthBits) - 1;
 constexpr std::size_t kEntryHead = 4;
 constexpr std::size_t kBlockBytes = std::size_t{64} << 10;
+// Blocks come in slabs of one huge page.
+constexpr std::size_t kSlabBlocks = 32;
 // How far ahead to fetch: as for the gather that reads where it draws.
 constexpr std::size_t kAhead = 16;
 
@@ -70,7 +72,7 @@ bool SourceOrderGather<Offset>::Write(const Offset* stacked, std::size_t count,
     const std::size_t places = std::min(group_size, count - g * group_size);
     entries_.resize(places);
     for (const std::uint32_t b : groups_[g]) {
-      const char* at = blocks_[b].get();
+      const char* at = blocks_[b];
       const char* end = at + used_[b];
       while (at != end) {
         std::uint32_t head;
@@ -150,11 +152,14 @@ void SourceOrderGather<Offset>::FileRecords(std::size_t count) {
 template <class Offset>
 char* SourceOrderGather<Offset>::NewBlock(std::size_t g) {
   if (blocks_taken_ == blocks_.size()) {
-    blocks_.emplace_back(new char[kBlockBytes]);
-    used_.push_back(0);
+    slabs_.emplace_back(kSlabBlocks * kBlockBytes);
+    for (std::size_t b = 0; b < kSlabBlocks; ++b) {
+      blocks_.push_back(slabs_.back().data() + b * kBlockBytes);
+      used_.push_back(0);
+    }
   }
   groups_[g].push_back(static_cast<std::uint32_t>(blocks_taken_));
-  return blocks_[blocks_taken_++].get();
+  return blocks_[blocks_taken_++];
 }
 
 template class SourceOrderGather<std::uint32_t>;

@@ -7,10 +7,10 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <memory>
 #include <vector>
 
 #include "pixelsets/draw_steps.h"
+#include "pixelsets/storage.h"
 
 namespace pixelsets {
 
@@ -49,14 +49,20 @@ class SourceOrderGather {
   std::size_t chunk_;
   int window_bits_;
   int group_bits_;  // a group holds 2^group_bits_ places of the draw
+  // The arrays of a chunk and the blocks are on huge pages: a first touch
+  // of each small page of new memory costs a trip to the system, and on
+  // some machines (a virtual one) far more than the copy into it.
+  template <class T>
+  using Large = std::vector<T, LargeAllocator<T>>;
   std::vector<std::uint32_t> starts_;  // where each window's draws go
-  std::vector<Offset> sorted_;         // the chunk's offsets, by window
-  std::vector<std::uint32_t> places_;  // their places in the chunk
-  std::vector<std::unique_ptr<char[]>> blocks_;
+  Large<Offset> sorted_;               // the chunk's offsets, by window
+  Large<std::uint32_t> places_;        // their places in the chunk
+  std::vector<Large<char>> slabs_;     // the blocks, a slab's worth at a time
+  std::vector<char*> blocks_;
   std::vector<std::uint32_t> used_;  // bytes of each block filled
   std::vector<std::vector<std::uint32_t>> groups_;  // each group's blocks
   std::size_t blocks_taken_ = 0;
-  std::vector<const char*> entries_;  // a group's entries by place
+  Large<const char*> entries_;  // a group's entries by place
 };
 
 extern template class SourceOrderGather<std::uint32_t>;
