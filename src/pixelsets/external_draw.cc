@@ -101,6 +101,7 @@ class Buckets {
         buffer_(buffer),
         files_(count),
         buffers_(count),
+        space_(count * buffer),
         used_(count, 0),
         bytes_(count, 0),
         closer_(count) {}
@@ -118,7 +119,7 @@ class Buckets {
       errno = 0;
       files_[b] = options.scratch ? options.scratch() : std::tmpfile();
       if (files_[b] == nullptr) return false;
-      buffers_[b].reset(new char[buffer_]);
+      buffers_[b] = space_.data() + b * buffer_;
     }
     return true;
   }
@@ -129,7 +130,7 @@ class Buckets {
     const std::size_t b = slot / per_bucket_;
     if (buffer_ - used_[b] < kEntryHead + text.size() && !Drain(b))
       return false;
-    char* at = buffers_[b].get() + used_[b];
+    char* at = buffers_[b] + used_[b];
     const auto length = static_cast<std::uint16_t>(text.size());
     std::memcpy(at, &slot, 4);
     std::memcpy(at + 4, &length, 2);
@@ -141,9 +142,8 @@ class Buckets {
   // Everything bucket `b` holds, read back into `*data`; the bucket's file
   // is closed, and its space given back, on a thread of its own. False with
   // errno set.
-  bool Take(std::size_t b, std::vector<char>* data) {
+  bool Take(std::size_t b, std::vector<char, LargeAllocator<char>>* data) {
     if (!Drain(b) || std::fflush(files_[b]) != 0) return false;
-    buffers_[b].reset();
     data->resize(static_cast<std::size_t>(bytes_[b]));
     std::rewind(files_[b]);
     errno = 0;
@@ -168,7 +168,7 @@ class Buckets {
  private:
   bool Drain(std::size_t b) {
     if (used_[b] > 0 &&
-        std::fwrite(buffers_[b].get(), 1, used_[b], files_[b]) != used_[b])
+        std::fwrite(buffers_[b], 1, used_[b], files_[b]) != used_[b])
       return false;
     bytes_[b] += used_[b];
     used_[b] = 0;
@@ -178,7 +178,10 @@ class Buckets {
   std::size_t per_bucket_;
   std::size_t buffer_;
   std::vector<std::FILE*> files_;
-  std::vector<std::unique_ptr<char[]>> buffers_;
+  // Each bucket's buffer, in one piece of memory on huge pages: a first
+  // touch of each small page of new memory costs a trip to the system.
+  std::vector<char*> buffers_;
+  std::vector<char, LargeAllocator<char>> space_;
   std::vector<std::size_t> used_;
   std::vector<std::uint64_t> bytes_;
   Closer closer_;
@@ -399,7 +402,7 @@ bool ExternalDraw(Pool* pool, std::size_t n_entr, std::size_t n_test,
   slot_of = {};
 
   // One allocation for every bucket: memory stays at the largest.
-  std::vector<char> data;
+  std::vector<char, LargeAllocator<char>> data;
   data.reserve(static_cast<std::size_t>(buckets.largest()));
   // Where each slot's record starts in the bucket.
   std::vector<std::uint32_t> order;
