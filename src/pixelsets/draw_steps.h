@@ -9,12 +9,15 @@
 #include <algorithm>
 #include <atomic>
 #include <charconv>
+#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <mutex>
 #include <string_view>
+#include <thread>
 #include <utility>
 
 #include "pixelsets/partition.h"
@@ -65,28 +68,45 @@ void DrawPositions(Offset* cadenas, std::size_t n_total, std::size_t total,
   }
 }
 
-// How many records the drawing thread has placed, for a thread that gathers
-// behind it; or that the draw was given up.
+// How many records the drawing thread has placed, for a thread that works
+// behind it; or that the draw was given up. A mutex and a condition, not
+// std::atomic's wait: on platforms without a futex (MinGW's libstdc++ 12)
+// that wait could miss its wake-up and hang a run.
 class DrawnCount {
  public:
   static constexpr std::size_t kGivenUp = static_cast<std::size_t>(-1);
 
   void Publish(std::size_t drawn) {
-    value_.store(drawn, std::memory_order_release);
-    value_.notify_all();
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      value_.store(drawn, std::memory_order_release);
+    }
+    changed_.notify_all();
   }
   void GiveUp() { Publish(kGivenUp); }
   // Waits until more than `k` records are drawn, and returns how many are
   // (kGivenUp once the draw is given up).
   std::size_t WaitPast(std::size_t k) {
-    for (;;) {
+    // The next batch is most often a few microseconds away: a sleep and a
+    // wake-up would cost more than the wait.
+    for (int i = 0; i < kSpins; ++i) {
       const std::size_t now = value_.load(std::memory_order_acquire);
       if (now > k) return now;
-      value_.wait(now, std::memory_order_acquire);
+      std::this_thread::yield();
     }
+    std::size_t now = 0;
+    std::unique_lock<std::mutex> lock(mutex_);
+    changed_.wait(lock, [&] {
+      now = value_.load(std::memory_order_relaxed);
+      return now > k;
+    });
+    return now;
   }
 
  private:
+  static constexpr int kSpins = 64;
+  std::mutex mutex_;
+  std::condition_variable changed_;
   std::atomic<std::size_t> value_{0};
 };
 
