@@ -178,8 +178,7 @@ class Buckets {
   std::size_t per_bucket_;
   std::size_t buffer_;
   std::vector<std::FILE*> files_;
-  // Each bucket's buffer, in one piece of memory on huge pages: a first
-  // touch of each small page of new memory costs a trip to the system.
+  // Each bucket's buffer, in one piece of memory on huge pages.
   std::vector<char*> buffers_;
   std::vector<char, LargeAllocator<char>> space_;
   std::vector<std::size_t> used_;

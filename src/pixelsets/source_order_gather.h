@@ -49,9 +49,7 @@ class SourceOrderGather {
   std::size_t chunk_;
   int window_bits_;
   int group_bits_;  // a group holds 2^group_bits_ places of the draw
-  // The arrays of a chunk and the blocks are on huge pages: a first touch
-  // of each small page of new memory costs a trip to the system, and on
-  // some machines (a virtual one) far more than the copy into it.
+  // A chunk's arrays and the blocks are filled in bulk: on huge pages.
   template <class T>
   using Large = std::vector<T, LargeAllocator<T>>;
   std::vector<std::uint32_t> starts_;  // where each window's draws go

@@ -17,9 +17,11 @@
 
 namespace pixelsets {
 
-// Memory for an array of `bytes` that is read at random: large ones are
-// backed by huge pages where the system has them, so that a random access
-// costs one cache miss and no page-table walk. Throws std::bad_alloc.
+// Memory for an array of `bytes` that is read at random or filled in bulk:
+// large ones are backed by huge pages where the system has them, so that a
+// random access costs one cache miss and no page-table walk, and new memory
+// costs one trip to the system per 2 MiB rather than per small page (on a
+// virtual machine, about 10 us each). Throws std::bad_alloc.
 void* AllocateLarge(std::size_t bytes);
 void FreeLarge(void* memory, std::size_t bytes);
 
