@@ -9,8 +9,10 @@
 #include <random>
 #include <string>
 
-#include "pixelsets/partition.h"
-#include "pixelsets/source_list.h"
+#include <variant>
+
+#include "pixelsets/draw.h"
+#include "pixelsets/load_source.h"
 
 namespace {
 
@@ -45,12 +47,11 @@ void BM_Load(benchmark::State& state) {
   const std::uint64_t size = SizeOf(source);
   for (auto _ : state) {  // NOLINT(clang-analyzer-deadcode.DeadStores)
     std::rewind(source);
-    pixelsets::Pool pool;
-    std::int32_t caract;
+    pixelsets::Source loaded;
     std::string err;
-    if (!pixelsets::LoadSource(source, size, &pool, &caract, &err))
+    if (!pixelsets::LoadSource(source, size, {}, &loaded, &err))
       state.SkipWithError(err.c_str());
-    benchmark::DoNotOptimize(pool.cadenas.data());
+    benchmark::DoNotOptimize(loaded.records());
   }
   state.SetItemsProcessed(state.iterations() * state.range(0));
   std::fclose(source);
@@ -69,27 +70,29 @@ BENCHMARK(BM_Load)
 void TimeDraw(benchmark::State& state, bool gather_only,
               const pixelsets::DrawOptions& options = {}) {
   std::FILE* source = MakeSource(state.range(0));
-  pixelsets::Pool loaded;
-  std::int32_t caract;
+  pixelsets::Source loaded;
   std::string err;
-  pixelsets::LoadSource(source, SizeOf(source), &loaded, &caract, &err);
+  pixelsets::LoadOptions in_memory;
+  in_memory.path = pixelsets::SourcePath::kInMemory;
+  pixelsets::LoadSource(source, SizeOf(source), in_memory, &loaded, &err);
   std::fclose(source);
-  if (gather_only)
-    std::shuffle(loaded.cadenas.begin(), loaded.cadenas.end(), std::mt19937(3));
+  auto& index =
+      std::get<0>(std::get<pixelsets::InMemorySource>(loaded.held).cadenas);
+  if (gather_only) std::shuffle(index.begin(), index.end(), std::mt19937(3));
   std::FILE* sink = std::fopen("/dev/null", "w");
-  const auto n = static_cast<std::int32_t>(loaded.size());
-  const auto offsets = loaded.cadenas;
+  const auto n = static_cast<std::int32_t>(loaded.records());
+  const auto offsets = index;
   const pixelsets::Generator zeros = [](int* values, std::size_t count) {
     std::fill(values, values + count, 0);
   };
   for (auto _ : state) {  // NOLINT(clang-analyzer-deadcode.DeadStores)
     state.PauseTiming();
-    loaded.cadenas = offsets;
+    index = offsets;
     const pixelsets::Generator rand =
         gather_only ? zeros : pixelsets::SeededRand(1);
     state.ResumeTiming();
-    if (!pixelsets::Partition(&loaded, caract, n / 10 * 7, n - n / 10 * 7, rand,
-                              {sink, "sink"}, {sink, "sink"}, &err, options))
+    if (!pixelsets::Partition(&loaded, n / 10 * 7, n - n / 10 * 7, rand,
+                              {{sink, "sink"}, {sink, "sink"}}, options, &err))
       state.SkipWithError(err.c_str());
   }
   state.SetItemsProcessed(state.iterations() * state.range(0));

@@ -10,42 +10,6 @@ namespace {
 
 using particion::Answer;
 using particion::AskCount;
-using particion::ParseCount;
-
-TEST(ParseCount, AcceptsOnlyWholeNumbersFromZeroToTheLimit) {
-  const struct {
-    const char* token;
-    bool ok;
-    std::int32_t value;
-  } cases[] = {
-      {"0", true, 0},
-      {"7", true, 7},
-      {"+7", true, 7},
-      {"-0", true, 0},
-      {"007", true, 7},
-      {"2147483647", true, 2147483647},
-      {"00000000000000000000012", true, 12},
-      {"-1", false, 0},
-      {"2147483648", false, 0},
-      {"99999999999999999999", false, 0},
-      {"12abc", false, 0},
-      {"abc", false, 0},
-      {"+", false, 0},
-      {"-", false, 0},
-      {"1.5", false, 0},
-      {"0x10", false, 0},
-      {"+-1", false, 0},
-      {"", false, 0},
-  };
-  for (const auto& c : cases) {
-    std::int32_t value = -1;
-    EXPECT_EQ(ParseCount(c.token, &value), c.ok)
-        << "token \"" << c.token << "\"";
-    if (c.ok) {
-      EXPECT_EQ(value, c.value) << "token \"" << c.token << "\"";
-    }
-  }
-}
 
 // The bytes the dialogue prints and what it accepts, for typed input.
 TEST(AskCount, RefusesAndKeepsOrDropsTheRestOfTheLine) {

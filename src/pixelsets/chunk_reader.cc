@@ -2,9 +2,8 @@
 
 #include <algorithm>
 #include <cstring>
-#include <system_error>
 
-#include "pixelsets/storage.h"
+#include "pixelsets/platform.h"
 
 namespace pixelsets {
 namespace {
@@ -46,22 +45,22 @@ ChunkReader::ChunkReader(std::FILE* file, std::uint64_t limit,
   // leave that thread unjoined.
   threads_.reserve(kReaders);
   for (std::size_t i = 0; i < kReaders; ++i) {
-    try {
-      threads_.emplace_back([this] { ReadAhead(); });
-    } catch (const std::system_error&) {
-      break;  // the threads started share the chunks between them
-    }
+    auto thread = std::make_unique<SecondThread>([this] { ReadAhead(); },
+                                                 [this] { Stop(); });
+    if (!thread->started()) break;  // those started share the chunks
+    threads_.push_back(std::move(thread));
   }
   if (threads_.empty()) slots_.resize(1);  // each chunk read when asked for
 }
 
-ChunkReader::~ChunkReader() {
+ChunkReader::~ChunkReader() = default;  // the threads stop and are joined
+
+void ChunkReader::Stop() {
   {
     std::lock_guard<std::mutex> lock(mutex_);
     stop_ = true;
   }
   changed_.notify_all();
-  for (std::thread& thread : threads_) thread.join();
 }
 
 bool ChunkReader::Fill(std::uint64_t number, Slot* slot) {

@@ -13,11 +13,11 @@
 #include <cstdio>
 #include <memory>
 #include <mutex>
-#include <thread>
 #include <vector>
 
-#include "pixelsets/source_list.h"
-#include "pixelsets/source_sums.h"
+#include "pixelsets/fingerprints.h"
+#include "pixelsets/record.h"
+#include "pixelsets/second_thread.h"
 
 namespace pixelsets {
 
@@ -81,6 +81,8 @@ class ChunkReader {
   // Reads chunk `number` into `*slot`; true when it is the last to read.
   bool Fill(std::uint64_t number, Slot* slot);
   void ReadAhead();
+  // Makes the reading threads end.
+  void Stop();
 
   std::FILE* file_;
   std::uint64_t limit_;
@@ -96,7 +98,7 @@ class ChunkReader {
   std::uint64_t released_ = 0;  // chunks given back, whose slot is free
   bool ended_ = false;          // a chunk came short: claim no more
   bool stop_ = false;
-  std::vector<std::thread> threads_;
+  std::vector<std::unique_ptr<SecondThread>> threads_;
 };
 
 }  // namespace pixelsets

@@ -5,7 +5,8 @@
 #include <cstring>
 #include <string_view>
 
-#include "pixelsets/source_list.h"
+#include "pixelsets/draw_positions.h"
+#include "pixelsets/record.h"
 
 namespace pixelsets {
 namespace {
@@ -129,8 +130,7 @@ void SourceOrderGather<Offset>::FileRecords(std::size_t count) {
   };
   for (std::size_t e = 0; e < count; ++e) {
     if (e + kAhead < count) Prefetch(text_ + sorted_[e + kAhead]);
-    const std::string_view record =
-        Pool::RecordAt(text_, text_size_, sorted_[e]);
+    const std::string_view record = RecordAt(text_, text_size_, sorted_[e]);
     const std::size_t g = places_[e] >> group_bits_;
     if (static_cast<std::size_t>(limit[g] - next[g]) <
         kEntryHead + record.size()) {

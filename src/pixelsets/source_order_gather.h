@@ -9,8 +9,8 @@
 #include <cstdint>
 #include <vector>
 
-#include "pixelsets/draw_steps.h"
-#include "pixelsets/storage.h"
+#include "pixelsets/block_writer.h"
+#include "pixelsets/platform.h"
 
 namespace pixelsets {
 
@@ -28,7 +28,7 @@ class SourceOrderGather {
 
   // Appends through `out` the records of `text` at `count` (at most chunk())
   // offsets, `stacked[count - 1]` first and `stacked[0]` last, as
-  // Pool::RecordAt reads them. False once a write fails, errno set.
+  // RecordAt reads them. False once a write fails, errno set.
   bool Write(const Offset* stacked, std::size_t count, BlockWriter* out);
 
  private:
@@ -51,7 +51,7 @@ class SourceOrderGather {
   int group_bits_;  // a group holds 2^group_bits_ places of the draw
   // A chunk's arrays and the blocks are filled in bulk: on huge pages.
   template <class T>
-  using Large = std::vector<T, LargeAllocator<T>>;
+  using Large = LargeVector<T>;
   std::vector<std::uint32_t> starts_;  // where each window's draws go
   Large<Offset> sorted_;               // the chunk's offsets, by window
   Large<std::uint32_t> places_;        // their places in the chunk

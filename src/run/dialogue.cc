@@ -1,5 +1,8 @@
 #include "run/dialogue.h"
 
+#include "pixelsets/decimal.h"
+#include "pixelsets/messages.h"
+
 namespace particion {
 namespace {
 
@@ -7,6 +10,12 @@ namespace {
 bool IsSpace(int c) {
   return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' ||
          c == '\r';
+}
+
+// Prints a question; a script waiting for it on a pipe must see it now.
+void Ask(std::FILE* out, const char* question) {
+  std::fputs(question, out);
+  std::fflush(out);
 }
 
 }  // namespace
@@ -34,23 +43,17 @@ void DiscardLine(std::FILE* in) {
   } while (c != EOF && c != '\n');
 }
 
-bool ParseCount(std::string_view token, std::int32_t* value) {
-  std::size_t i = 0;
-  bool negative = false;
-  if (!token.empty() && (token[0] == '+' || token[0] == '-')) {
-    negative = token[0] == '-';
-    i = 1;
+Answer AskSource(std::FILE* in, std::FILE* out, std::FILE* err,
+                 const TrySource& try_source) {
+  std::string typed;
+  pixelsets::Refusal refusal;
+  for (;;) {
+    Ask(out, pixelsets::kAskSource);
+    if (!ReadToken(in, &typed)) return Answer::kEndOfInput;
+    if (try_source(typed, &refusal)) return Answer::kAccepted;
+    std::fprintf(out, "%s\n\n", refusal.reason.c_str());
+    (void)err;
   }
-  if (i == token.size()) return false;
-  std::int64_t magnitude = 0;
-  for (; i < token.size(); ++i) {
-    if (token[i] < '0' || token[i] > '9') return false;
-    magnitude = magnitude * 10 + (token[i] - '0');
-    if (magnitude > 2147483647) return false;
-  }
-  if (negative && magnitude != 0) return false;
-  *value = static_cast<std::int32_t>(magnitude);
-  return true;
 }
 
 Answer AskCount(std::FILE* in, std::FILE* out, const char* prompt,
@@ -58,14 +61,13 @@ Answer AskCount(std::FILE* in, std::FILE* out, const char* prompt,
   std::string token;
   for (;;) {
     std::fprintf(out, prompt, bound);
-    // A script waiting for the prompt on a pipe must see it now.
     std::fflush(out);
     if (!ReadToken(in, &token)) return Answer::kEndOfInput;
-    if (!ParseCount(token, count)) {
-      std::fputs("El numero introducido no es valido\n", out);
+    if (!pixelsets::ParseCount(token, count)) {
+      std::fputs(pixelsets::kNotValid, out);
       DiscardLine(in);
     } else if (*count > bound) {
-      std::fputs("El numero introducido no es menor\n", out);
+      std::fputs(pixelsets::kNotLess, out);
     } else {
       return Answer::kAccepted;
     }

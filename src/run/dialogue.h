@@ -1,4 +1,6 @@
-// Reading the user's answers: whitespace-separated tokens on standard input.
+// The questions of the dialogue: the source's name, asked until a name is
+// taken, and the two counts, each asked until it is within its bound.
+// Answers are whitespace-separated tokens on standard input.
 
 #ifndef PARTICION_SRC_RUN_DIALOGUE_H_
 #define PARTICION_SRC_RUN_DIALOGUE_H_
@@ -6,8 +8,10 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <string>
-#include <string_view>
+
+#include "pixelsets/source_file.h"
 
 namespace particion {
 
@@ -24,12 +28,18 @@ bool ReadToken(std::FILE* in, std::string* token);
 // Drops the rest of the current input line, its line end included.
 void DiscardLine(std::FILE* in);
 
-// Accepts a count: an optional sign then decimal digits only, with a value
-// from 0 to 2147483647. Returns false for anything else.
-bool ParseCount(std::string_view token, std::int32_t* value);
-
 // Outcome of one question.
 enum class Answer { kAccepted, kEndOfInput };
+
+// Tries a typed source name: true when it is taken, else the refusal.
+using TrySource =
+    std::function<bool(const std::string& typed, pixelsets::Refusal*)>;
+
+// Asks for the source's name until `try_source` takes one. A refusal prints
+// its reason and a blank line on `out`, its detail (if any) on `err`, and
+// the question comes again.
+Answer AskSource(std::FILE* in, std::FILE* out, std::FILE* err,
+                 const TrySource& try_source);
 
 // Asks with `prompt` (a printf format with one %d for `bound`) until a count
 // from 0 to `bound` is typed. A token that is not a count is refused and the

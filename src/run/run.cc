@@ -1,193 +1,111 @@
+// The order of a run, read in one place: ask for the source and load it, ask
+// the two counts, draw the sets into the pair's temporaries, check that the
+// source is still what was loaded while the sets reach storage, put the pair
+// in place, and say how it ended.
+
 #include "run/run.h"
 
-#include <chrono>
 #include <cstdint>
-#include <cstdlib>
 #include <ctime>
-#include <filesystem>
-#include <mutex>
 #include <new>
 #include <string>
-#include <system_error>
 
-#include "pixelsets/partition.h"
-#include "pixelsets/source_list.h"
-#include "pixelsets/storage.h"
+#include "pixelsets/draw.h"
+#include "pixelsets/messages.h"
+#include "pixelsets/platform.h"
+#include "pixelsets/second_thread.h"
+#include "pixelsets/set_files.h"
+#include "pixelsets/source_file.h"
 #include "run/dialogue.h"
+#include "run/progress.h"
 
 namespace particion {
 namespace {
 
-const char kEndOfInput[] =
-    "Fin de la entrada: no se ha escrito ningun fichero\n";
-const char kNoMemory[] =
-    "No hay memoria suficiente: no se ha escrito ningun fichero\n";
+using pixelsets::Source;
 
-// True if `name` is the very file (not merely the same name) that a set file
-// of this folder is: the run would replace its own source.
-bool IsSetFile(const std::filesystem::path& name) {
-  std::error_code ec;
-  return std::filesystem::equivalent(name, pixelsets::kEntrenamiento, ec) ||
-         std::filesystem::equivalent(name, pixelsets::kTest, ec);
+// Says why a run ends without a new pair; its exit status.
+int Fail(std::FILE* err, const std::string& message) {
+  std::fprintf(err, "%s\n", message.c_str());
+  return 1;
 }
 
-// Asks for source names until one opens as a readable file and loads as a
-// pixel list. Returns false at the end of input.
-bool AskSource(std::FILE* in, std::FILE* out, std::FILE** fOrigen,
-               pixelsets::Pool* cadenas, std::int32_t* caract) {
-  std::string typed;
-  for (;;) {
-    std::fputs("Introduzca Nombre de Fichero Origen (ej. Pixeles.txt): ", out);
-    std::fflush(out);
-    if (!ReadToken(in, &typed)) return false;
-    // A zero byte would cut the name short and open another file.
-    const bool usable = typed.size() <= pixelsets::kMaxLineLength &&
-                        typed.find('\0') == std::string::npos;
-    const std::filesystem::path name =
-        usable ? pixelsets::TypedPath(typed) : std::filesystem::path();
-    std::error_code ec;
-    const auto status = std::filesystem::status(name, ec);
-    // A directory opens for reading on some systems but is no pixel list.
-    *fOrigen = !usable || name.empty() || std::filesystem::is_directory(status)
-                   ? nullptr
-                   : pixelsets::OpenForReading(name);
-    if (*fOrigen == nullptr) {
-      std::fputs("Error al abrir el fichero Origen\n\n", out);
-      continue;
-    }
-    if (IsSetFile(name)) {
-      std::fclose(*fOrigen);
-      *fOrigen = nullptr;
-      std::fputs(
-          "El fichero Origen no puede ser Entrenamiento.txt ni Test.txt\n\n",
-          out);
-      continue;
-    }
-    // A regular file's size lets the loader read it into one allocation.
-    std::error_code size_ec;
-    std::error_code time_ec;
-    const std::uint64_t size_hint =
-        std::filesystem::is_regular_file(status)
-            ? std::filesystem::file_size(name, size_ec)
-            : 0;
-    const auto written = std::filesystem::last_write_time(name, time_ec);
-    // (Files that report no size, as in /proc, are read to their end.)
-    const bool regular = std::filesystem::is_regular_file(status) &&
-                         size_hint > 0 && !size_ec && !time_ec;
-    std::string reason;
-    if (pixelsets::LoadSource(*fOrigen, regular ? size_hint : 0, cadenas,
-                              caract, &reason)) {
-      // Another program that rewrote or cut the file while it was read would
-      // leave a mixture of old and new lines, or half a line.
-      if (!regular ||
-          ((cadenas->external ? cadenas->source_size : cadenas->text_size) ==
-               size_hint &&
-           std::filesystem::file_size(name, size_ec) == size_hint &&
-           std::filesystem::last_write_time(name, time_ec) == written &&
-           !size_ec && !time_ec))
-        return true;
-      reason = "El fichero Origen ha cambiado mientras se leia";
-      *cadenas = pixelsets::Pool();
-    }
-    std::fclose(*fOrigen);
-    *fOrigen = nullptr;
-    std::fprintf(out, "%s\n\n", reason.c_str());
-  }
+int EndOfInput(std::FILE* in, std::FILE* err) {
+  (void)in;
+  return Fail(err, pixelsets::kEndOfInput);
 }
 
-// One line on a terminal that says how far the writing of the sets has
-// come, for a run that takes more than a second after the last answer;
-// rewritten in place and erased at the end, so that the screen ends as if it
-// had never been there. Only where a person types the answers on a terminal
-// and watches `err` there: the Enter after the last answer leaves the line
-// free, where a script's answers would leave the last question on it.
-class ProgressLine {
- public:
-  ProgressLine(std::FILE* in, std::FILE* err)
-      : err_(err),
-        shown_(pixelsets::IsTerminal(in) && pixelsets::IsTerminal(err)),
-        start_(std::chrono::steady_clock::now()) {}
+// Syncs both sets and, meanwhile, reads the source again to check that it
+// still holds what was loaded: the check costs a pass over the source, which
+// the wait for storage hides.
+bool SyncAndCheck(pixelsets::SetPair* pair, const Source& source,
+                  std::string* err) {
+  std::string changed;
+  bool unchanged = true;
+  pixelsets::SecondThread check(
+      [&] { unchanged = pixelsets::SourceUnchanged(source, &changed); });
+  const bool synced = pair->Sync(err);
+  check.Join();
+  if (synced && !unchanged) *err = changed;
+  return synced && unchanged;
+}
 
-  bool shown() const { return shown_; }
-
-  // Called from either drawing thread; one of them at a time writes.
-  void Update(std::uint64_t done, std::uint64_t total) {
-    if (total == 0 || !lock_.try_lock()) return;
-    const auto percent = static_cast<int>(done * 100 / total);
-    if (percent != last_ &&
-        std::chrono::steady_clock::now() - start_ > std::chrono::seconds(1)) {
-      std::fprintf(err_, "\rEscribiendo los conjuntos: %3d %%", percent);
-      std::fflush(err_);
-      last_ = percent;
-    }
-    lock_.unlock();
+// Draws the sets into the temporaries of the pair and puts them in place.
+// A source rewritten or cut short while the sets were drawn gave them text
+// that was never a record of it: such sets must not replace the earlier
+// ones, hence the check before the commit.
+bool WritePair(Source* source, std::int32_t n_entr, std::int32_t n_test,
+               const pixelsets::Generator& rand, ProgressLine* progress,
+               std::FILE* err, std::string* reason) {
+  pixelsets::SetPair pair;
+  pixelsets::DrawOptions options;
+  options.scratch = [&pair] { return pair.OpenScratch(); };
+  if (progress->shown()) {
+    options.progress = [progress](std::uint64_t done, std::uint64_t total) {
+      progress->Update(done, total);
+    };
   }
-
-  void Erase() {
-    if (last_ < 0) return;
-    std::fprintf(err_, "\r%*s\r", kWidth, "");
-    std::fflush(err_);
-    last_ = -1;
-  }
-
- private:
-  static constexpr int kWidth = 34;  // "Escribiendo los conjuntos: 100 %"
-  std::FILE* err_;
-  bool shown_;
-  std::chrono::steady_clock::time_point start_;
-  std::mutex lock_;
-  int last_ = -1;
-};
-
-int Run(std::FILE* in, std::FILE* out, std::FILE* err) {
-  std::FILE* fOrigen = nullptr;
-  pixelsets::Pool cadenas;
-  std::int32_t caract = 0;
-  const pixelsets::Generator rand =
-      pixelsets::SeededRand(static_cast<unsigned>(std::time(nullptr)));
-
-  if (!AskSource(in, out, &fOrigen, &cadenas, &caract)) {
-    std::fputs(kEndOfInput, err);
-    return 1;
-  }
-  // The loader refuses more records than a signed 32-bit count holds.
-  const auto n_total = static_cast<std::int32_t>(cadenas.size());
-  std::int32_t n_entr = 0;
-  std::int32_t n_test = 0;
-  if (AskCount(in, out,
-               "Introduzca Numero de pixels que quiere asignar para el "
-               "entrenamiento\n Debe ser menor o igual de %d: ",
-               n_total, &n_entr) == Answer::kEndOfInput ||
-      AskCount(in, out,
-               "Introduzca Numero de pixels que quiere asignar para el test\n"
-               " Debe ser menor o igual de %d: ",
-               n_total - n_entr, &n_test) == Answer::kEndOfInput) {
-    std::fclose(fOrigen);
-    std::fputs(kEndOfInput, err);
-    return 1;
-  }
-
-  std::string reason;
   const auto notify = [err](const std::string& message) {
     std::fprintf(err, "%s\n", message.c_str());
     std::fflush(err);
   };
-  ProgressLine progress(in, err);
-  pixelsets::DrawOptions options;
-  if (progress.shown()) {
-    options.progress = [&progress](std::uint64_t done, std::uint64_t total) {
-      progress.Update(done, total);
-    };
+  return pair.Open(reason) &&
+         pixelsets::Partition(source, n_entr, n_test, rand, pair.streams(),
+                              options, reason) &&
+         SyncAndCheck(&pair, *source, reason) && pair.Commit(notify, reason);
+}
+
+int Run(std::FILE* in, std::FILE* out, std::FILE* err) {
+  std::FILE* fOrigen = nullptr;
+  Source cadenas;
+  const pixelsets::Generator rand =
+      pixelsets::SeededRand(static_cast<unsigned>(std::time(nullptr)));
+
+  const auto try_source = [&](const std::string& typed,
+                              pixelsets::Refusal* refusal) {
+    return pixelsets::OpenSource(typed, {}, &fOrigen, &cadenas, refusal);
+  };
+  if (AskSource(in, out, err, try_source) == Answer::kEndOfInput)
+    return EndOfInput(in, err);
+  // The loader refuses more records than a signed 32-bit count holds.
+  const auto n_total = static_cast<std::int32_t>(cadenas.records());
+  std::int32_t n_entr = 0;
+  std::int32_t n_test = 0;
+  if (AskCount(in, out, pixelsets::kAskTraining, n_total, &n_entr) ==
+          Answer::kEndOfInput ||
+      AskCount(in, out, pixelsets::kAskTest, n_total - n_entr, &n_test) ==
+          Answer::kEndOfInput) {
+    std::fclose(fOrigen);
+    return EndOfInput(in, err);
   }
-  const bool written = pixelsets::WriteSetFiles(
-      &cadenas, caract, n_entr, n_test, rand, notify, options, &reason);
+
+  std::string reason;
+  ProgressLine progress(in, err);
+  const bool written =
+      WritePair(&cadenas, n_entr, n_test, rand, &progress, err, &reason);
   progress.Erase();
   std::fclose(fOrigen);
-  if (!written) {
-    std::fprintf(err, "%s\n", reason.c_str());
-    return 1;
-  }
-  return 0;
+  return written ? 0 : Fail(err, reason);
 }
 
 }  // namespace
@@ -197,9 +115,8 @@ int RunSplit(std::FILE* in, std::FILE* out, std::FILE* err) {
     return Run(in, out, err);
   } catch (const std::bad_alloc&) {
     // Whatever was being built is gone with the stack; no set file was
-    // replaced, and the writer has removed its temporaries.
-    std::fputs(kNoMemory, err);
-    return 1;
+    // replaced, and the pair has removed its temporaries.
+    return Fail(err, pixelsets::kNoMemory);
   }
 }
 

@@ -1,4 +1,4 @@
-#include "pixelsets/source_list.h"
+#include "pixelsets/load_source.h"
 
 #include <gtest/gtest.h>
 
@@ -7,32 +7,15 @@
 #include <utility>
 #include <vector>
 
+#include "pixelsets/decimal.h"
 #include "test_util.h"
 
 namespace {
 
-using pixelsets::LoadSource;
-using pixelsets::Pool;
-using testutil::FileWith;
+using pixelsets::LoadOptions;
+using pixelsets::SourcePath;
+using testutil::Load;
 using testutil::Records;
-
-struct Loaded {
-  bool ok;
-  std::int32_t caract;
-  std::vector<std::string> records;
-  std::string err;
-};
-
-// Loads `bytes` both ways a source arrives: of known size and as a stream.
-Loaded Load(const std::string& bytes, std::uint64_t size_hint) {
-  Loaded out{false, -999, {}, ""};
-  std::FILE* f = FileWith(bytes);
-  Pool pool;
-  out.ok = LoadSource(f, size_hint, &pool, &out.caract, &out.err);
-  out.records = Records(pool);
-  std::fclose(f);
-  return out;
-}
 
 const std::string k1999(1999, 'x');
 const std::string k2000(2000, 'x');
@@ -70,12 +53,12 @@ TEST(LoadSource, GoodSources) {
   for (const Good& c : cases) {
     for (std::uint64_t hint :
          {std::uint64_t{0}, std::uint64_t{c.source.size()}, std::uint64_t{1}}) {
-      const Loaded got = Load(c.source, hint);
+      const auto got = Load(c.source, hint);
       const std::string label = "source \"" + c.source.substr(0, 40) +
                                 "\" hint " + std::to_string(hint);
       ASSERT_TRUE(got.ok) << label << ": " << got.err;
-      EXPECT_EQ(got.caract, c.caract) << label;
-      EXPECT_EQ(got.records, c.records) << label;
+      EXPECT_EQ(got.source.caract, c.caract) << label;
+      EXPECT_EQ(Records(got.source), c.records) << label;
     }
   }
 }
@@ -118,25 +101,13 @@ TEST(LoadSource, RefusedSources) {
   for (const Bad& c : cases) {
     for (std::uint64_t hint :
          {std::uint64_t{0}, std::uint64_t{c.source.size()}}) {
-      const Loaded got = Load(c.source, hint);
+      const auto got = Load(c.source, hint);
       const std::string label = "source \"" + c.source.substr(0, 40) + "\"";
       EXPECT_FALSE(got.ok) << label;
       EXPECT_EQ(got.err, c.err) << label;
-      EXPECT_TRUE(got.records.empty()) << label;
+      EXPECT_EQ(got.source.records(), 0u) << label;
     }
   }
-}
-
-TEST(LoadSource, RefusesMoreRecordsThanTheLimit) {
-  std::FILE* f = FileWith("1\na\nb\nc\n");
-  Pool pool;
-  std::int32_t caract;
-  std::string err;
-  EXPECT_FALSE(LoadSource(f, 0, &pool, &caract, &err, 2));
-  EXPECT_EQ(err, "El fichero Origen tiene demasiados registros");
-  std::rewind(f);
-  EXPECT_TRUE(LoadSource(f, 0, &pool, &caract, &err, 3));
-  std::fclose(f);
 }
 
 TEST(LoadSource, ReportsAReadError) {
@@ -146,10 +117,9 @@ TEST(LoadSource, ReportsAReadError) {
   // A stream open only for writing fails every read.
   std::FILE* f = std::fopen("/dev/null", "w");
   ASSERT_NE(f, nullptr);
-  Pool pool;
-  std::int32_t caract;
+  pixelsets::Source source;
   std::string err;
-  EXPECT_FALSE(LoadSource(f, 0, &pool, &caract, &err));
+  EXPECT_FALSE(pixelsets::LoadSource(f, 0, {}, &source, &err));
   EXPECT_EQ(err, "Error al leer el fichero Origen");
   std::fclose(f);
 }
@@ -170,10 +140,10 @@ TEST(LoadSource, LargeSourceGivesBackItsLines) {
   for (std::uint64_t hint :
        {std::uint64_t{0}, std::uint64_t{1000}, std::uint64_t{source.size()},
         std::uint64_t{source.size() * 3}}) {
-    const Loaded got = Load(source, hint);
+    const auto got = Load(source, hint);
     ASSERT_TRUE(got.ok) << "hint " << hint << ": " << got.err;
-    EXPECT_EQ(got.caract, 4);
-    EXPECT_EQ(got.records, lines) << "hint " << hint;
+    EXPECT_EQ(got.source.caract, 4);
+    EXPECT_EQ(Records(got.source), lines) << "hint " << hint;
   }
 }
 
@@ -188,10 +158,10 @@ TEST(LoadSource, SourceIndexedInHalves) {
   }
   const std::size_t late = source.find('\n', source.size() * 3 / 4);
   ASSERT_GT(source.size(), std::size_t{8} << 20);
-  const Loaded whole = Load(source, source.size());
+  const auto whole = Load(source);
   ASSERT_TRUE(whole.ok) << whole.err;
-  EXPECT_EQ(whole.records, lines);
-  EXPECT_EQ(Load(source + k1999 + "\r", 0).records.back(), k1999);
+  EXPECT_EQ(Records(whole.source), lines);
+  EXPECT_EQ(Records(Load(source + k1999 + "\r", 0).source).back(), k1999);
 
   const std::string near_start = source.substr(0, 1000);
   const std::string long_line = std::string(2000, 'z') + "\n";
@@ -213,18 +183,16 @@ TEST(LoadSource, SourceIndexedInHalves) {
            " del fichero Origen tiene mas de 1999 caracteres"},
   };
   for (const auto& c : bad) {
-    const Loaded got = Load(c.source, c.source.size());
+    const auto got = Load(c.source);
     EXPECT_FALSE(got.ok);
     EXPECT_EQ(got.err, c.err);
-    EXPECT_TRUE(got.records.empty());
+    EXPECT_EQ(got.source.records(), 0u);
   }
-  std::FILE* f = FileWith(source);
-  Pool pool;
-  std::int32_t caract;
-  std::string err;
-  EXPECT_FALSE(LoadSource(f, source.size(), &pool, &caract, &err, 699999));
-  EXPECT_EQ(err, "El fichero Origen tiene demasiados registros");
-  std::fclose(f);
+  LoadOptions limit;
+  limit.max_records = 699999;
+  const auto too_many = Load(source, -1, limit);
+  EXPECT_FALSE(too_many.ok);
+  EXPECT_EQ(too_many.err, "El fichero Origen tiene demasiados registros");
 }
 
 // Every way of reading a source, the large mapped one indexed in two halves
@@ -235,30 +203,63 @@ TEST(LoadSource, RecordLimitIsTheSameForEveryWayOfReading) {
   const std::uint64_t large_count = (large.size() - 1) / 3;
   const std::pair<std::string, std::uint64_t> sources[] = {
       {"3\na\nb\nc", 3}, {"3\na\nb\nc\n", 3}, {large, large_count}};
-  const std::pair<const char*, pixelsets::SourcePath> ways[] = {
-      {"in memory", pixelsets::SourcePath::kInMemory},
-      {"streamed", pixelsets::SourcePath::kExternal}};
+  const std::pair<const char*, SourcePath> ways[] = {
+      {"in memory", SourcePath::kInMemory},
+      {"streamed", SourcePath::kStreamed}};
   for (const auto& [source, count] : sources) {
     for (const auto& [way, path] : ways) {
       for (const bool known_size : {true, false}) {
         for (const std::uint64_t limit : {count, count - 1}) {
-          std::FILE* f = FileWith(source);
-          Pool pool;
-          std::int32_t caract;
-          std::string err;
-          const bool ok =
-              LoadSource(f, known_size ? source.size() : 0, &pool, &caract,
-                         &err, limit, pixelsets::kNarrowLimit, path);
-          std::fclose(f);
+          LoadOptions options;
+          options.max_records = limit;
+          options.path = path;
+          const auto got =
+              Load(source, known_size ? source.size() : 0, options);
           const std::string where = std::to_string(count) + " records, " + way +
                                     (known_size ? "" : ", size unknown") +
                                     ", limit " + std::to_string(limit);
-          EXPECT_EQ(ok, limit == count) << where;
-          EXPECT_EQ(err,
-                    ok ? "" : "El fichero Origen tiene demasiados registros")
+          EXPECT_EQ(got.ok, limit == count) << where;
+          EXPECT_EQ(
+              got.err,
+              got.ok ? "" : "El fichero Origen tiene demasiados registros")
               << where;
         }
       }
+    }
+  }
+}
+
+TEST(Decimal, CountsAreWholeNumbersFromZeroToTheLimit) {
+  const struct {
+    const char* token;
+    bool ok;
+    std::int32_t value;
+  } cases[] = {
+      {"0", true, 0},
+      {"7", true, 7},
+      {"+7", true, 7},
+      {"-0", true, 0},
+      {"007", true, 7},
+      {"2147483647", true, 2147483647},
+      {"00000000000000000000012", true, 12},
+      {"-1", false, 0},
+      {"2147483648", false, 0},
+      {"99999999999999999999", false, 0},
+      {"12abc", false, 0},
+      {"abc", false, 0},
+      {"+", false, 0},
+      {"-", false, 0},
+      {"1.5", false, 0},
+      {"0x10", false, 0},
+      {"+-1", false, 0},
+      {"", false, 0},
+  };
+  for (const auto& c : cases) {
+    std::int32_t value = -1;
+    EXPECT_EQ(pixelsets::ParseCount(c.token, &value), c.ok)
+        << "token \"" << c.token << "\"";
+    if (c.ok) {
+      EXPECT_EQ(value, c.value) << "token \"" << c.token << "\"";
     }
   }
 }

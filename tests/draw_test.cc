@@ -1,4 +1,4 @@
-#include "pixelsets/partition.h"
+#include "pixelsets/draw.h"
 
 #include <gtest/gtest.h>
 
@@ -10,48 +10,15 @@
 #include <utility>
 #include <vector>
 
+#include "pixelsets/messages.h"
 #include "test_util.h"
 
 namespace {
 
-using pixelsets::Partition;
-using pixelsets::Pool;
-using testutil::FileWith;
-using testutil::ReadAll;
-using testutil::Records;
-
-Pool PoolOf(const std::string& source,
-            std::uint64_t narrow_limit = pixelsets::kNarrowLimit) {
-  Pool pool;
-  std::int32_t caract;
-  std::string err;
-  std::FILE* f = FileWith(source);
-  EXPECT_TRUE(pixelsets::LoadSource(f, 0, &pool, &caract, &err,
-                                    pixelsets::kMaxRecords, narrow_limit))
-      << err;
-  std::fclose(f);
-  return pool;
-}
-
-struct Sets {
-  std::string entrenamiento;
-  std::string test;
-};
-
-Sets Split(Pool* pool, std::int32_t caract, std::int32_t n_entr,
-           std::int32_t n_test, std::function<int()> next) {
-  const pixelsets::Generator rand = pixelsets::ValueByValue(std::move(next));
-  std::FILE* entr = std::tmpfile();
-  std::FILE* test = std::tmpfile();
-  std::string err;
-  EXPECT_TRUE(Partition(pool, caract, n_entr, n_test, rand,
-                        {entr, "Entrenamiento.txt"}, {test, "Test.txt"}, &err))
-      << err;
-  Sets sets{ReadAll(entr), ReadAll(test)};
-  std::fclose(entr);
-  std::fclose(test);
-  return sets;
-}
+using pixelsets::LoadOptions;
+using pixelsets::SourcePath;
+using testutil::SplitText;
+using testutil::Values;
 
 // Splits a set file into its header and its records.
 std::vector<std::string> Lines(const std::string& file) {
@@ -67,11 +34,10 @@ std::vector<std::string> Lines(const std::string& file) {
 }
 
 TEST(Partition, GeneratorOfZerosMovesTheLastRecordIntoEachGap) {
-  Pool pool = PoolOf("7\na\nb\nc\nd\n");
-  const Sets sets = Split(&pool, 7, 3, 0, [] { return 0; });
-  EXPECT_EQ(sets.entrenamiento, "7\na\nd\nc");
-  EXPECT_EQ(sets.test, "7");
-  EXPECT_EQ(Records(pool), std::vector<std::string>{"b"});
+  const auto split = SplitText("7\na\nb\nc\nd\n", 3, 0, Values({}));
+  EXPECT_EQ(split.entrenamiento, "7\na\nd\nc");
+  EXPECT_EQ(split.test, "7");
+  EXPECT_EQ(split.left, std::vector<std::string>{"b"});
 }
 
 TEST(Partition, SmallCases) {
@@ -93,28 +59,30 @@ TEST(Partition, SmallCases) {
       {"0\na\nb\nc\n", 1, 1, {1, 2}, "0\nb", "0\na", {"c"}},
   };
   for (const Case& c : cases) {
-    Pool pool = PoolOf(c.source);
     std::size_t next = 0;
-    const Sets sets = Split(&pool, std::stoi(c.source), c.n_entr, c.n_test,
-                            [&] { return c.values.at(next++); });
+    const auto split =
+        SplitText(c.source, c.n_entr, c.n_test,
+                  pixelsets::ValueByValue([&] { return c.values.at(next++); }));
     const std::string label = "source \"" + c.source + "\" " +
                               std::to_string(c.n_entr) + "/" +
                               std::to_string(c.n_test);
-    EXPECT_EQ(sets.entrenamiento, c.entrenamiento) << label;
-    EXPECT_EQ(sets.test, c.test) << label;
-    EXPECT_EQ(Records(pool), c.left) << label;
+    EXPECT_EQ(split.entrenamiento, c.entrenamiento) << label;
+    EXPECT_EQ(split.test, c.test) << label;
+    EXPECT_EQ(split.left, c.left) << label;
     EXPECT_EQ(next, c.values.size()) << label << ": one value per draw";
   }
 }
 
-// Draws one record at a time as the procedure is written: the batched,
-// prefetching draw must give the same files byte for byte.
-Sets OneAtATime(std::vector<std::string> pool, int caract, int n_entr,
-                int n_test, const std::function<int()>& rand) {
-  Sets sets{std::to_string(caract), std::to_string(caract)};
+// The sets drawn one record at a time as the procedure is written: the
+// batched, prefetching draw must give the same files byte for byte.
+std::pair<std::string, std::string> OneAtATime(
+    std::vector<std::string> pool, int caract, int n_entr, int n_test,
+    const std::function<int()>& rand) {
+  std::pair<std::string, std::string> sets{std::to_string(caract),
+                                           std::to_string(caract)};
   for (int k = 0; k < n_entr + n_test; ++k) {
     const std::size_t pos = static_cast<std::size_t>(rand()) % pool.size();
-    (k < n_entr ? sets.entrenamiento : sets.test) += "\n" + pool[pos];
+    (k < n_entr ? sets.first : sets.second) += "\n" + pool[pos];
     pool[pos] = pool.back();
     pool.pop_back();
   }
@@ -135,21 +103,24 @@ TEST(Partition, PropertiesOverManySeeds) {
     const int n_entr = static_cast<int>(counts() % (all.size() + 1));
     const int n_test = static_cast<int>(counts() % (all.size() - n_entr + 1));
     // Odd seeds index the pool with 8-byte offsets from its 1000th byte on.
-    Pool pool = PoolOf(source, seed % 2 == 1 ? 1000 : pixelsets::kNarrowLimit);
+    LoadOptions load;
+    if (seed % 2 == 1) load.narrow_limit = 1000;
     std::minstd_rand gen(seed);
-    const Sets sets = Split(&pool, 9, n_entr, n_test,
-                            [&] { return static_cast<int>(gen() >> 1); });
+    const auto split = SplitText(
+        source, n_entr, n_test,
+        pixelsets::ValueByValue([&] { return static_cast<int>(gen() >> 1); }),
+        load);
     const std::string label = "seed " + std::to_string(seed);
 
-    std::vector<std::string> entr = Lines(sets.entrenamiento);
-    std::vector<std::string> test = Lines(sets.test);
+    std::vector<std::string> entr = Lines(split.entrenamiento);
+    std::vector<std::string> test = Lines(split.test);
     ASSERT_EQ(entr.front(), "9") << label;
     ASSERT_EQ(test.front(), "9") << label;
     entr.erase(entr.begin());
     test.erase(test.begin());
     EXPECT_EQ(entr.size(), static_cast<std::size_t>(n_entr)) << label;
     EXPECT_EQ(test.size(), static_cast<std::size_t>(n_test)) << label;
-    std::vector<std::string> together = Records(pool);
+    std::vector<std::string> together = split.left;
     together.insert(together.end(), entr.begin(), entr.end());
     together.insert(together.end(), test.begin(), test.end());
     std::sort(together.begin(), together.end());
@@ -158,10 +129,10 @@ TEST(Partition, PropertiesOverManySeeds) {
     EXPECT_EQ(together, expected) << label;
 
     std::minstd_rand again(seed);
-    const Sets reference = OneAtATime(
+    const auto reference = OneAtATime(
         all, 9, n_entr, n_test, [&] { return static_cast<int>(again() >> 1); });
-    EXPECT_EQ(sets.entrenamiento, reference.entrenamiento) << label;
-    EXPECT_EQ(sets.test, reference.test) << label;
+    EXPECT_EQ(split.entrenamiento, reference.first) << label;
+    EXPECT_EQ(split.test, reference.second) << label;
   }
 }
 
@@ -192,85 +163,46 @@ TEST(Partition, LargeDrawEqualsTheCLibraryDrawOneAtATime) {
     source += "\n" + all.back();
   }
   const unsigned seed = 1765000000;  // a fixed clock second
-  Pool pool = PoolOf(source);
-  std::FILE* entr = std::tmpfile();
-  std::FILE* test = std::tmpfile();
-  std::string err;
-  ASSERT_TRUE(Partition(&pool, -2, 60000, 30000, pixelsets::SeededRand(seed),
-                        {entr, "Entrenamiento.txt"}, {test, "Test.txt"}, &err))
-      << err;
+  const auto split =
+      SplitText(source, 60000, 30000, pixelsets::SeededRand(seed));
+  ASSERT_TRUE(split.ok) << split.err;
   const pixelsets::Generator again = pixelsets::SeededRand(seed);
-  const Sets reference = OneAtATime(all, -2, 60000, 30000, [&again] {
+  const auto reference = OneAtATime(all, -2, 60000, 30000, [&again] {
     int value;
     again(&value, 1);
     return value;
   });
-  EXPECT_TRUE(ReadAll(entr) == reference.entrenamiento);
-  EXPECT_TRUE(ReadAll(test) == reference.test);
-  EXPECT_EQ(pool.size(), 10000u);
-  std::fclose(entr);
-  std::fclose(test);
+  EXPECT_TRUE(split.entrenamiento == reference.first);
+  EXPECT_TRUE(split.test == reference.second);
+  EXPECT_EQ(split.left.size(), 10000u);
 }
 
 TEST(Partition, RefusesCountsBeyondThePoolAndWritesNothing) {
   const std::pair<int, int> counts[] = {
       {-1, 0}, {0, -1}, {3, 0}, {2, 1}, {2147483647, 2147483647}};
   for (auto [n_entr, n_test] : counts) {
-    Pool pool = PoolOf("1\na\nb\n");
-    std::FILE* entr = std::tmpfile();
-    std::FILE* test = std::tmpfile();
-    std::string err;
-    EXPECT_FALSE(Partition(&pool, 1, n_entr, n_test,
-                           pixelsets::ValueByValue([] { return 0; }),
-                           {entr, "E"}, {test, "T"}, &err))
-        << n_entr << "/" << n_test;
-    EXPECT_EQ(ReadAll(entr) + ReadAll(test), "") << n_entr << "/" << n_test;
-    EXPECT_EQ(pool.size(), 2u);
-    std::fclose(entr);
-    std::fclose(test);
+    const auto split = SplitText("1\na\nb\n", n_entr, n_test, Values({}));
+    const std::string label =
+        std::to_string(n_entr) + "/" + std::to_string(n_test);
+    EXPECT_FALSE(split.ok) << label;
+    EXPECT_EQ(split.entrenamiento + split.test, "") << label;
+    EXPECT_EQ(split.left.size(), 2u) << label;
   }
 }
 
 TEST(Partition, ReportsAFailedWriteWithTheSetFileName) {
-  Pool pool = PoolOf("1\na\nb\n");
+  testutil::Loaded loaded = testutil::Load("1\na\nb\n");
   std::FILE* readonly = std::fopen("/dev/null", "r");
   std::FILE* test = std::tmpfile();
   std::string err;
-  EXPECT_FALSE(
-      Partition(&pool, 1, 1, 1, pixelsets::ValueByValue([] { return 0; }),
-                {readonly, "Entrenamiento.txt"}, {test, "Test.txt"}, &err));
+  EXPECT_FALSE(pixelsets::Partition(
+      &loaded.source, 1, 1, Values({}),
+      {{readonly, "Entrenamiento.txt"}, {test, "Test.txt"}}, {}, &err));
   EXPECT_EQ(err.rfind("Error al escribir el fichero Entrenamiento.txt: ", 0),
             0u)
       << err;
   std::fclose(readonly);
   std::fclose(test);
-}
-
-// Draws `source` with the generator std::mt19937(seed), held in memory
-// (through an index of `narrow_limit`) or outside it, as `options` say.
-Sets DrawOf(const std::string& source, pixelsets::SourcePath path,
-            std::uint64_t narrow_limit, const pixelsets::DrawOptions& options,
-            unsigned seed) {
-  std::FILE* f = FileWith(source);
-  Pool pool;
-  std::int32_t caract;
-  std::string err;
-  EXPECT_TRUE(pixelsets::LoadSource(f, source.size(), &pool, &caract, &err,
-                                    pixelsets::kMaxRecords, narrow_limit, path))
-      << err;
-  EXPECT_EQ(pool.external, path == pixelsets::SourcePath::kExternal);
-  std::mt19937 gen(seed);
-  const auto n = static_cast<std::int32_t>(pool.size());
-  std::FILE* entr = std::tmpfile();
-  std::FILE* test = std::tmpfile();
-  EXPECT_TRUE(Partition(
-      &pool, caract, n * 6 / 10, n - n * 6 / 10 - n / 10,
-      pixelsets::ValueByValue([&] { return static_cast<int>(gen() >> 1); }),
-      {entr, "Entrenamiento.txt"}, {test, "Test.txt"}, &err, options))
-      << err;
-  Sets sets{ReadAll(entr), ReadAll(test)};
-  for (std::FILE* file : {f, entr, test}) std::fclose(file);
-  return sets;
 }
 
 // The first offset at which `a` and `b` differ, or npos.
@@ -281,36 +213,54 @@ std::size_t Mismatch(const std::string& a, const std::string& b) {
              : static_cast<std::size_t>(at.first - a.begin());
 }
 
-// The draw for a source larger than memory, which reads it again in file
-// order and puts the records in draw order through buckets, and the gather
-// of a large source in memory in its own order, write the very files of the
-// in-memory draw that reads each record where it is drawn, whatever the
-// source.
-TEST(ExternalDraw, SameFilesAsTheInMemoryDraw) {
+// Splits `source` 60/30 with the generator std::mt19937(11), held as `load`
+// says.
+testutil::Split DrawOf(const std::string& source, const LoadOptions& load,
+                       const pixelsets::DrawOptions& draw) {
+  const testutil::Loaded counted = testutil::Load(source);
+  const auto n = static_cast<std::int32_t>(counted.source.records());
+  std::mt19937 gen(11);
+  return SplitText(
+      source, n * 6 / 10, n - n * 6 / 10 - n / 10,
+      pixelsets::ValueByValue([&] { return static_cast<int>(gen() >> 1); }),
+      load, draw);
+}
+
+// The sources of the byte-identity table: many chunks and their borders.
+std::vector<std::pair<const char*, std::string>> IdentitySources() {
+  // Lines appended one piece at a time: GCC 12 sees a false overlap in
+  // "\n" + std::string.
+  const auto add = [](std::string* text, const char* end,
+                      const std::string& line) {
+    text->append(end).append(line);
+  };
   std::string many = "7";
   for (int i = 0; i < 30000; ++i)
-    many += (i % 5 == 0 ? "\r\n" : "\n") + std::to_string(i * 7919 % 10007);
+    add(&many, i % 5 == 0 ? "\r\n" : "\n", std::to_string(i * 7919 % 10007));
   // Read in several chunks, one of them cut by a line of 1999 and its "\r"
   // with a zero byte.
   std::string chunks = "5";
   while (chunks.size() < (std::size_t{2} << 20) - 1000)
-    chunks += "\n" + std::to_string(chunks.size() % 9973);
-  chunks += "\n" + std::string(1999, 'y') + "\r";
+    add(&chunks, "\n", std::to_string(chunks.size() % 9973));
+  add(&chunks, "\n", std::string(1999, 'y'));
+  chunks += '\r';
   chunks[chunks.size() - 1990] = '\0';  // before the chunk's end
   for (int i = 0; chunks.size() < (std::size_t{5} << 20); ++i) {
-    chunks += "\n" + std::string(static_cast<std::size_t>(i * 37 % 2000),
-                                 static_cast<char>('a' + i % 26));
+    add(&chunks, "\n",
+        std::string(static_cast<std::size_t>(i * 37 % 2000),
+                    static_cast<char>('a' + i % 26)));
   }
   // Exactly `size` bytes of short lines, the last one ended: the next byte
   // lies where the test wants it against the 2 MiB chunks.
-  const auto upto = [](std::size_t size) {
+  const auto upto = [&add](std::size_t size) {
     std::string text = "5";
-    while (text.size() + 20 < size) text += "\n" + std::to_string(text.size());
-    return text + "\n" + std::string(size - text.size() - 2, 'q') + "\n";
+    while (text.size() + 20 < size)
+      add(&text, "\n", std::to_string(text.size()));
+    add(&text, "\n", std::string(size - text.size() - 2, 'q'));
+    return text + '\n';
   };
   constexpr std::size_t kChunk = std::size_t{2} << 20;
-  const std::string zeros("3\nab\0cd\nef\n\0\nxyz", 16);
-  const std::pair<const char*, std::string> sources[] = {
+  return {
       {"a line starts a chunk", upto(kChunk) + "x1\nx2"},
       {"a line end starts a chunk", upto(kChunk - 2) + "ab\ncd\n"},
       {"a chunk ends between CR and LF", upto(kChunk - 3) + "ab\r\ncd"},
@@ -323,36 +273,49 @@ TEST(ExternalDraw, SameFilesAsTheInMemoryDraw) {
       {"lines of 1999", "3\n" + std::string(1999, 'x') + "\n" +
                             std::string(1999, 'y') + "\r\n" +
                             std::string(1999, 'z')},
-      {"zero bytes", zeros},
+      {"zero bytes", std::string("3\nab\0cd\nef\n\0\nxyz", 16)},
       {"no line end at the end", "3\na\nb\nc\nd\ne\nf"},
       {"many records", many},
       {"several chunks", chunks},
   };
-  for (const auto& [label, source] : sources) {
+}
+
+// The draw for a source larger than memory, which reads it again in file
+// order and puts the records in draw order through buckets, and the gather
+// of a large source in memory in its own order, write the very files of the
+// in-memory draw that reads each record where it is drawn, whatever the
+// source.
+TEST(StreamedDraw, SameFilesAsTheInMemoryDraw) {
+  for (const auto& [label, source] : IdentitySources()) {
     for (std::uint64_t narrow : {pixelsets::kNarrowLimit, std::uint64_t{16}}) {
       // Default sizes, then buckets of 64 bytes and chunks of 7 draws.
       for (std::size_t small : {std::size_t{0}, std::size_t{1}}) {
-        const auto in_memory =
-            DrawOf(source, pixelsets::SourcePath::kInMemory, narrow, {}, 11);
+        LoadOptions in_memory{pixelsets::kMaxRecords, narrow,
+                              SourcePath::kInMemory};
+        LoadOptions streamed = in_memory;
+        streamed.path = SourcePath::kStreamed;
         pixelsets::DrawOptions outside;
         outside.bucket_bytes = small * 64;
         pixelsets::DrawOptions in_order;
         in_order.source_order_from = 0;
         in_order.gather_chunk = small * 7;
-        const std::pair<const char*, Sets> others[] = {
-            {"external", DrawOf(source, pixelsets::SourcePath::kExternal,
-                                narrow, outside, 11)},
-            {"in source order", DrawOf(source, pixelsets::SourcePath::kInMemory,
-                                       narrow, in_order, 11)}};
-        for (const auto& [way, sets] : others) {
+        const auto reference = DrawOf(source, in_memory, {});
+        ASSERT_TRUE(reference.ok) << label << ": " << reference.err;
+        ASSERT_FALSE(reference.streamed) << label;
+        const std::pair<const char*, testutil::Split> others[] = {
+            {"streamed", DrawOf(source, streamed, outside)},
+            {"in source order", DrawOf(source, in_memory, in_order)}};
+        for (const auto& [way, split] : others) {
           const std::string where = std::string(label) + ", " + way +
                                     ", index limit " + std::to_string(narrow) +
                                     (small != 0 ? ", small pieces" : "");
+          EXPECT_TRUE(split.ok) << where << ": " << split.err;
+          EXPECT_EQ(split.streamed, std::string(way) == "streamed") << where;
           // Where the files part, rather than a diff of megabytes.
-          EXPECT_EQ(Mismatch(in_memory.entrenamiento, sets.entrenamiento),
+          EXPECT_EQ(Mismatch(reference.entrenamiento, split.entrenamiento),
                     std::string::npos)
               << where;
-          EXPECT_EQ(Mismatch(in_memory.test, sets.test), std::string::npos)
+          EXPECT_EQ(Mismatch(reference.test, split.test), std::string::npos)
               << where;
         }
       }
@@ -363,7 +326,7 @@ TEST(ExternalDraw, SameFilesAsTheInMemoryDraw) {
 // A source changed between loading and drawing is never drawn from: read
 // again from its end, a change of its first chunk is found last, once the
 // records after it are filed.
-TEST(ExternalDraw, ChangedSourceIsRefused) {
+TEST(StreamedDraw, ChangedSourceIsRefused) {
   std::string chunks = "3";
   while (chunks.size() < (std::size_t{5} << 20)) chunks += "\nabcd";
   const std::string sources[] = {"3\naaaa\nbbbb\ncccc\ndddd\n", chunks};
@@ -379,24 +342,23 @@ TEST(ExternalDraw, ChangedSourceIsRefused) {
     for (const auto& [label, change] : changes) {
       const std::string where =
           std::string(label) + ", " + std::to_string(source.size()) + " bytes";
-      std::FILE* f = FileWith(source);
-      Pool pool;
-      std::int32_t caract;
-      std::string err;
-      ASSERT_TRUE(pixelsets::LoadSource(
-          f, source.size(), &pool, &caract, &err, pixelsets::kMaxRecords,
-          pixelsets::kNarrowLimit, pixelsets::SourcePath::kExternal));
-      std::rewind(f);
-      change(f);
-      std::fflush(f);
+      LoadOptions streamed;
+      streamed.path = SourcePath::kStreamed;
+      testutil::Loaded loaded = testutil::Load(source, -1, streamed);
+      ASSERT_TRUE(loaded.ok) << where << ": " << loaded.err;
+      std::rewind(loaded.file.get());
+      change(loaded.file.get());
+      std::fflush(loaded.file.get());
       std::FILE* entr = std::tmpfile();
       std::FILE* test = std::tmpfile();
-      EXPECT_FALSE(Partition(
-          &pool, caract, 2, 2, pixelsets::ValueByValue([] { return 1; }),
-          {entr, "Entrenamiento.txt"}, {test, "Test.txt"}, &err))
+      std::string err;
+      EXPECT_FALSE(pixelsets::Partition(
+          &loaded.source, 2, 2, pixelsets::ValueByValue([] { return 1; }),
+          {{entr, "Entrenamiento.txt"}, {test, "Test.txt"}}, {}, &err))
           << where;
       EXPECT_EQ(err, pixelsets::kSourceChanged) << where;
-      for (std::FILE* file : {f, entr, test}) std::fclose(file);
+      std::fclose(entr);
+      std::fclose(test);
     }
   }
 }

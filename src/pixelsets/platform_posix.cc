@@ -1,7 +1,6 @@
-// What storage.h promises, on POSIX systems: memory for the large arrays,
-// the mapped source and its guard against a cut, file names, writeback.
+// What platform.h promises, on POSIX systems.
 
-#include "pixelsets/storage.h"
+#include "pixelsets/platform.h"
 
 #include <fcntl.h>
 #include <signal.h>
@@ -13,6 +12,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <clocale>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -219,8 +219,18 @@ std::int64_t ReadAt(std::FILE* file, std::uint64_t offset, char* data,
 
 bool IsTerminal(std::FILE* file) { return isatty(fileno(file)) != 0; }
 
-std::FILE* OpenForReading(const std::filesystem::path& path) {
-  return std::fopen(path.c_str(), "rb");
+std::FILE* OpenForReading(const std::filesystem::path& path, int* errnum) {
+  errno = 0;
+  std::FILE* file = std::fopen(path.c_str(), "rb");
+  *errnum = file == nullptr && errno == 0 ? EIO : errno;
+  return file;
+}
+
+void UseTheUsersLanguage() {
+  // The messages, and the character set they are written in; nothing that
+  // changes how numbers are read or written.
+  std::setlocale(LC_MESSAGES, "");
+  std::setlocale(LC_CTYPE, "");
 }
 
 void* AllocateLarge(std::size_t bytes) {

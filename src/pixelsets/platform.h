@@ -1,12 +1,12 @@
-// What loading and writing need from the platform beyond the standard
-// library: memory for the large arrays, mapping, file names, reads at an
-// offset and hints on how a file is read, writeback (storage_posix.cc,
-// storage_win.cc). The rest of the platform layer
-// (temporaries, the commit of the pair, locks and signals) stays inside
-// WriteSetFiles (set_files.cc, set_files_win.cc).
+// What a run needs from the system beyond the standard library, but for the
+// set files' commit (set_files_platform.h): memory for the large arrays and
+// how much of it there is, the mapped source, reads at an offset and hints
+// on how a file is read, writeback, names typed at the console, terminals and
+// the user's language. One implementation per platform: platform_posix.cc,
+// platform_win.cc.
 
-#ifndef PARTICION_SRC_PIXELSETS_STORAGE_H_
-#define PARTICION_SRC_PIXELSETS_STORAGE_H_
+#ifndef PARTICION_SRC_PIXELSETS_PLATFORM_H_
+#define PARTICION_SRC_PIXELSETS_PLATFORM_H_
 
 #include <cstddef>
 #include <cstdint>
@@ -14,6 +14,7 @@
 #include <filesystem>
 #include <new>
 #include <string>
+#include <vector>
 
 namespace pixelsets {
 
@@ -50,6 +51,9 @@ struct LargeAllocator {
     return true;
   }
 };
+
+template <class T>
+using LargeVector = std::vector<T, LargeAllocator<T>>;
 
 // Starts writing what `file` holds so far out to storage, without waiting, so
 // that the sync that ends a large set file finds little left to do. A hint:
@@ -106,8 +110,9 @@ bool IsTerminal(std::FILE* file);
 std::int64_t ReadAt(std::FILE* file, std::uint64_t offset, char* data,
                     std::size_t size);
 
-// Opens `path` for reading in binary mode; null on failure.
-std::FILE* OpenForReading(const std::filesystem::path& path);
+// Opens `path` for reading in binary mode; null on failure, with the
+// reason's errno in `*errnum`.
+std::FILE* OpenForReading(const std::filesystem::path& path, int* errnum);
 
 // How much memory the run may still take without pushing the system into
 // swapping or hitting a limit: the least of the memory available, a
@@ -119,6 +124,11 @@ std::uint64_t MemoryFree();
 // read of it since is not what the file held.
 bool SourceCut();
 
+// Takes the language of the system's messages (the reasons of Reason()) from
+// the user's environment, and nothing else: numbers and everything else stay
+// as in the "C" locale.
+void UseTheUsersLanguage();
+
 }  // namespace pixelsets
 
-#endif  // PARTICION_SRC_PIXELSETS_STORAGE_H_
+#endif  // PARTICION_SRC_PIXELSETS_PLATFORM_H_

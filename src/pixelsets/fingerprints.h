@@ -1,8 +1,8 @@
-// Fingerprints of a mapped source, block by block, so that a run can tell
-// whether the file still holds what it loaded before it trusts what it read.
+// Fingerprints of a source, block by block, so that a run can tell whether
+// the file still holds what it loaded before it trusts what it reads again.
 
-#ifndef PARTICION_SRC_PIXELSETS_SOURCE_SUMS_H_
-#define PARTICION_SRC_PIXELSETS_SOURCE_SUMS_H_
+#ifndef PARTICION_SRC_PIXELSETS_FINGERPRINTS_H_
+#define PARTICION_SRC_PIXELSETS_FINGERPRINTS_H_
 
 #include <cstddef>
 #include <cstdint>
@@ -23,4 +23,4 @@ std::vector<std::uint64_t> BlockSums(const char* text, std::size_t size);
 
 }  // namespace pixelsets
 
-#endif  // PARTICION_SRC_PIXELSETS_SOURCE_SUMS_H_
+#endif  // PARTICION_SRC_PIXELSETS_FINGERPRINTS_H_

@@ -1,12 +1,13 @@
-// What storage.h promises, on Windows: plain memory, no mapping (the source
+// What platform.h promises, on Windows: plain memory, no mapping (the source
 // is read), names typed in the console's code page or UTF-8.
 
-#include "pixelsets/storage.h"
+#include "pixelsets/platform.h"
 
 #include <io.h>
 #include <windows.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <filesystem>
@@ -100,8 +101,14 @@ std::int64_t ReadAt(std::FILE* file, std::uint64_t offset, char* data,
 
 bool IsTerminal(std::FILE* file) { return _isatty(_fileno(file)) != 0; }
 
-std::FILE* OpenForReading(const std::filesystem::path& path) {
-  return _wfopen(path.c_str(), L"rb");
+std::FILE* OpenForReading(const std::filesystem::path& path, int* errnum) {
+  errno = 0;
+  std::FILE* file = _wfopen(path.c_str(), L"rb");
+  *errnum = file == nullptr && errno == 0 ? EIO : errno;
+  return file;
 }
+
+// The C runtime has its reasons in English only.
+void UseTheUsersLanguage() {}
 
 }  // namespace pixelsets

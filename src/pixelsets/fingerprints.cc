@@ -1,9 +1,9 @@
-#include "pixelsets/source_sums.h"
+#include "pixelsets/fingerprints.h"
 
 #include <algorithm>
 #include <cstring>
-#include <system_error>
-#include <thread>
+
+#include "pixelsets/second_thread.h"
 
 namespace pixelsets {
 namespace {
@@ -63,17 +63,14 @@ std::uint64_t BlockSum(const char* data, std::size_t size) {
 std::vector<std::uint64_t> BlockSums(const char* text, std::size_t size) {
   const std::size_t blocks = (size + kSumBlock - 1) / kSumBlock;
   std::vector<std::uint64_t> sums(blocks);
-  const std::size_t half = blocks / 2;
-  std::thread second;
-  if (blocks >= kThreadFrom) {
-    try {
-      second = std::thread(SumRange, text, size, half, blocks, sums.data());
-    } catch (const std::system_error&) {
-      // No second thread: all blocks on this one.
-    }
+  if (blocks < kThreadFrom) {
+    SumRange(text, size, 0, blocks, sums.data());
+    return sums;
   }
-  SumRange(text, size, 0, second.joinable() ? half : blocks, sums.data());
-  if (second.joinable()) second.join();
+  const std::size_t half = blocks / 2;
+  SecondThread second([&] { SumRange(text, size, half, blocks, sums.data()); });
+  SumRange(text, size, 0, half, sums.data());
+  second.Join();
   return sums;
 }
 

@@ -1,0 +1,50 @@
+// The writer of a set file's bytes: the header value, then a line end and a
+// record for each record drawn, gathered in large blocks.
+
+#ifndef PARTICION_SRC_PIXELSETS_BLOCK_WRITER_H_
+#define PARTICION_SRC_PIXELSETS_BLOCK_WRITER_H_
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <string_view>
+
+namespace pixelsets {
+
+// One write per block keeps system calls rare, and a bounded block keeps
+// memory flat.
+class BlockWriter {
+ public:
+  explicit BlockWriter(std::FILE* file)
+      : file_(file), block_(new char[kSize]) {}
+
+  // Starts the file with the header value; nothing may come before it.
+  void Header(std::int32_t caract);
+  // Appends a line end and `text`; false once a write has failed.
+  bool Line(std::string_view text) {
+    if (kSize - used_ < text.size() + 1 && !Drain()) return false;
+    block_[used_++] = '\n';
+    std::memcpy(block_.get() + used_, text.data(), text.size());
+    used_ += text.size();
+    return true;
+  }
+  // Writes what is left and flushes the stream; false if any write failed,
+  // with the reason in errno.
+  bool Finish();
+
+ private:
+  static constexpr std::size_t kSize = 1 << 20;  // > kMaxLineLength + 1
+
+  bool Drain();
+
+  std::FILE* file_;
+  std::unique_ptr<char[]> block_;
+  std::size_t used_ = 0;
+  std::size_t unsynced_ = 0;
+};
+
+}  // namespace pixelsets
+
+#endif  // PARTICION_SRC_PIXELSETS_BLOCK_WRITER_H_

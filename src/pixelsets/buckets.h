@@ -1,0 +1,107 @@
+// The buckets of the draw from a streamed source: files that take the drawn
+// records as the source is read in its own order, each for a run of draw
+// slots, and give them back one bucket at a time.
+
+#ifndef PARTICION_SRC_PIXELSETS_BUCKETS_H_
+#define PARTICION_SRC_PIXELSETS_BUCKETS_H_
+
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <functional>
+#include <mutex>
+#include <optional>
+#include <string_view>
+#include <vector>
+
+#include "pixelsets/platform.h"
+#include "pixelsets/second_thread.h"
+
+namespace pixelsets {
+
+// Closes files on a thread of its own. Closing a bucket frees its space, and
+// where the file system hands freed space back to the disk at once (a
+// "discard" mount) the close waits on the disk, a second or more for a large
+// bucket, while the sets could be written.
+class Closer {
+ public:
+  explicit Closer(std::size_t most) { files_.reserve(most); }
+  ~Closer();
+  Closer(const Closer&) = delete;
+  Closer& operator=(const Closer&) = delete;
+
+  // Closes `file` soon, or now where no thread can be had. At most `most`
+  // files, the number given at construction.
+  void Close(std::FILE* file);
+
+ private:
+  void Run();
+  void Stop();
+
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::vector<std::FILE*> files_;
+  bool stop_ = false;
+  std::optional<SecondThread> thread_;
+};
+
+// Each record in a bucket: its slot in the draw, its length, its text.
+inline constexpr std::size_t kEntryHead = 4 + 2;
+
+// `count` buckets on disk, each for a run of `per_bucket` slots of the draw
+// order, each written through a buffer of `buffer` bytes.
+class Buckets {
+ public:
+  Buckets(std::size_t count, std::size_t per_bucket, std::size_t buffer);
+  ~Buckets();
+  Buckets(const Buckets&) = delete;
+  Buckets& operator=(const Buckets&) = delete;
+
+  // Opens every bucket with `scratch` (std::tmpfile where empty); false with
+  // errno set.
+  bool Open(const std::function<std::FILE*()>& scratch);
+
+  // Files the record of draw slot `slot`; false with errno set when a
+  // write fails.
+  bool Add(std::uint32_t slot, std::string_view text) {
+    const std::size_t b = slot / per_bucket_;
+    if (buffer_ - used_[b] < kEntryHead + text.size() && !Drain(b))
+      return false;
+    char* at = buffers_[b] + used_[b];
+    const auto length = static_cast<std::uint16_t>(text.size());
+    std::memcpy(at, &slot, 4);
+    std::memcpy(at + 4, &length, 2);
+    std::memcpy(at + kEntryHead, text.data(), text.size());
+    used_[b] += kEntryHead + text.size();
+    return true;
+  }
+
+  // Everything bucket `b` holds, read back into `*data`; the bucket's file
+  // is closed, and its space given back, on a thread of its own. False with
+  // errno set.
+  bool Take(std::size_t b, LargeVector<char>* data);
+
+  // The most any one bucket holds.
+  std::uint64_t largest() const;
+  std::size_t count() const { return files_.size(); }
+  std::size_t per_bucket() const { return per_bucket_; }
+
+ private:
+  bool Drain(std::size_t b);
+
+  std::size_t per_bucket_;
+  std::size_t buffer_;
+  std::vector<std::FILE*> files_;
+  // Each bucket's buffer, in one piece of memory on huge pages.
+  std::vector<char*> buffers_;
+  LargeVector<char> space_;
+  std::vector<std::size_t> used_;
+  std::vector<std::uint64_t> bytes_;
+  Closer closer_;
+};
+
+}  // namespace pixelsets
+
+#endif  // PARTICION_SRC_PIXELSETS_BUCKETS_H_

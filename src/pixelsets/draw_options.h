@@ -1,0 +1,48 @@
+// What a draw is given beside its source and generator: the two set files'
+// streams, and how it may go about its work.
+
+#ifndef PARTICION_SRC_PIXELSETS_DRAW_OPTIONS_H_
+#define PARTICION_SRC_PIXELSETS_DRAW_OPTIONS_H_
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <functional>
+
+namespace pixelsets {
+
+// An open set file and the name to report its errors under.
+struct SetStream {
+  std::FILE* file;
+  const char* name;
+};
+struct SetStreams {
+  SetStream entrenamiento;
+  SetStream test;
+};
+
+// What a draw may use beyond its source and files.
+struct DrawOptions {
+  // Opens a new file to read and write that has no name and goes when it is
+  // closed: the buckets of the draw for a streamed source. Null, with errno
+  // set, on failure. std::tmpfile when empty.
+  std::function<std::FILE*()> scratch;
+  // Told from time to time, from either thread, how much of the work of
+  // writing the sets is done: `done` of `total`.
+  std::function<void(std::uint64_t done, std::uint64_t total)> progress;
+  // What a bucket of the streamed draw holds, in bytes; 0 for the default.
+  // Small ones let tests use many buckets.
+  std::size_t bucket_bytes = 0;
+  // Texts in memory from this many bytes up are gathered in their own
+  // order, a chunk of draws at a time (source_order_gather.h): below it the
+  // pages of the text and of its page tables stay within reach of the
+  // caches, and reading each record where it is drawn is faster. Chunks of
+  // `gather_chunk` draws, 0 for the default. Small ones let tests take that
+  // way.
+  std::size_t source_order_from = std::size_t{1} << 30;
+  std::size_t gather_chunk = 0;
+};
+
+}  // namespace pixelsets
+
+#endif  // PARTICION_SRC_PIXELSETS_DRAW_OPTIONS_H_

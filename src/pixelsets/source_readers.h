@@ -1,0 +1,32 @@
+// The ways of reading a source, each as LoadSource uses it: held in memory
+// (mapped, or read whole where it cannot be mapped) or streamed.
+
+#ifndef PARTICION_SRC_PIXELSETS_SOURCE_READERS_H_
+#define PARTICION_SRC_PIXELSETS_SOURCE_READERS_H_
+
+#include <cstdint>
+#include <cstdio>
+
+#include "pixelsets/line_rules.h"
+#include "pixelsets/source.h"
+
+namespace pixelsets {
+
+// Maps `f`, or reads it whole where it cannot be mapped, and indexes its
+// records (4-byte offsets below `narrow_limit` bytes, else 8-byte).
+// `size_hint` (0 if unknown) lets a file that is read take one allocation.
+// False when `rules` are broken or the read fails.
+bool ReadIntoMemory(std::FILE* f, std::uint64_t size_hint,
+                    std::uint64_t narrow_limit, LineRules* rules,
+                    InMemorySource* source);
+
+// Reads `f` (of `size_hint` bytes) through once, a chunk at a time, counting
+// its records and taking the fingerprints of its blocks, and keeps it open
+// for the draw to read again. False when `rules` are broken or the read
+// fails.
+bool ReadThrough(std::FILE* f, std::uint64_t size_hint, LineRules* rules,
+                 StreamedSource* source);
+
+}  // namespace pixelsets
+
+#endif  // PARTICION_SRC_PIXELSETS_SOURCE_READERS_H_

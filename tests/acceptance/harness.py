@@ -1,0 +1,323 @@
+"""The harness of the acceptance tests, which drive the built particion
+through its standard input, as a user would.
+
+A case is a method of a Folder subclass in one of the topic files beside this
+one (test_*.py): it runs in a fresh folder, starts the program with run_tool
+(to its end), assert_run (to its end, with the status and standard error it
+must give) or start (in the background, ended and closed whatever the case
+does), builds the expected dialogue with Transcript, and is marked with
+@needs when it holds on one platform only. run.py runs one topic file.
+"""
+
+import ctypes
+import os
+import random
+import resource
+import select
+import shutil
+import signal
+import subprocess
+import tempfile
+import time
+import unittest
+
+
+class Run:
+    """How the program under test is started: set once by run.py."""
+    program = None
+    runner = None  # the program itself, or through an emulator
+    sanitized = False
+
+
+RUN = Run()
+TRIAL_SCALE = float(os.environ.get("PARTICION_TRIALS", "1"))
+UMASK = os.umask(0o22)
+os.umask(UMASK)
+
+ASK_NAME = b"Introduzca Nombre de Fichero Origen (ej. Pixeles.txt): "
+OPEN_ERROR = b"Error al abrir el fichero Origen\n\n"
+NOT_LESS = b"El numero introducido no es menor\n"
+NOT_VALID = b"El numero introducido no es valido\n"
+END_OF_INPUT = b"Fin de la entrada: no se ha escrito ningun fichero\n"
+NO_MEMORY = b"No hay memoria suficiente: no se ha escrito ningun fichero\n"
+CHANGED = b"El fichero Origen ha cambiado mientras se leia\n\n"
+NOT_A_SOURCE = (b"El fichero Origen no puede ser Entrenamiento.txt ni "
+                b"Test.txt\n\n")
+OLD = (b"1\nold entr", b"1\nold test")
+# Every signal that ends a run unless it is caught.
+ENDING = (signal.SIGINT, signal.SIGTERM, signal.SIGHUP, signal.SIGQUIT,
+          signal.SIGXCPU, signal.SIGPIPE, signal.SIGUSR1, signal.SIGUSR2,
+          signal.SIGALRM, signal.SIGVTALRM, signal.SIGPROF)
+BAD_HEADER = b"El fichero Origen no empieza con un numero entero\n\n"
+
+
+def ask_entr(bound):
+    return (b"Introduzca Numero de pixels que quiere asignar para el "
+            b"entrenamiento\n Debe ser menor o igual de %d: " % bound)
+
+
+def ask_test(bound):
+    return (b"Introduzca Numero de pixels que quiere asignar para el test\n"
+            b" Debe ser menor o igual de %d: " % bound)
+
+
+def trials(default):
+    """How many times a repeated case runs: `default`, scaled from the
+    environment."""
+    return max(1, round(default * TRIAL_SCALE))
+
+
+class Transcript:
+    """What a run prints on standard output, question by question: each
+    question is followed by what the run answers to the reply."""
+
+    def __init__(self):
+        self.text = b""
+
+    def name(self, *then):
+        self.text += ASK_NAME + b"".join(then)
+        return self
+
+    def entr(self, bound, *then):
+        self.text += ask_entr(bound) + b"".join(then)
+        return self
+
+    def test(self, bound, *then):
+        self.text += ask_test(bound) + b"".join(then)
+        return self
+
+
+def needs(platform):
+    """Marks a case class that holds only on "posix" or on "windows"."""
+    def mark(cls):
+        cls.platform = platform
+        return cls
+    return mark
+
+
+def long_line(n):
+    return (b"La linea %d del fichero Origen tiene mas de 1999 caracteres\n\n"
+            % n)
+
+
+def pixel_list(header, count):
+    records = [b"%d %d %d" % (i % 256, i * 7 % 256, i * 13 % 256)
+               for i in range(count)]
+    return records, b"\n".join([b"%d" % header] + records) + b"\n"
+
+
+def one_at_a_time(records, header, n_entr, n_test, values):
+    """The draw written plainly: the files any run must give for `values`."""
+    pool = list(records)
+    sets = [[b"%d" % header], [b"%d" % header]]
+    for k in range(n_entr + n_test):
+        pos = next(values) % len(pool)
+        sets[0 if k < n_entr else 1].append(pool[pos])
+        pool[pos] = pool[-1]
+        pool.pop()
+    return [b"\n".join(lines) for lines in sets]
+
+
+def libc_rand(seed):
+    libc = ctypes.CDLL(None)
+    libc.srand(ctypes.c_uint(seed))
+    while True:
+        yield libc.rand()
+
+
+class Folder(unittest.TestCase):
+    """Each test runs in a folder of its own."""
+
+    # Where the cases hold: POSIX unless marked otherwise (line ends,
+    # signals, /proc, valgrind, limits, FIFOs, /dev/fd).
+    platform = "posix"
+
+    def setUp(self):
+        windows = RUN.runner != [RUN.program]
+        if self.platform == "posix" and windows:
+            self.skipTest("POSIX only")
+        if self.platform == "windows" and not windows:
+            self.skipTest("not a Windows build")
+        self._old = os.getcwd()
+        self._dir = tempfile.TemporaryDirectory()
+        os.chdir(self._dir.name)
+
+    def tearDown(self):
+        os.chdir(self._old)
+        self._dir.cleanup()
+
+    def write(self, name, data):
+        with open(name, "wb") as f:
+            f.write(data)
+
+    def read(self, name):
+        with open(name, "rb") as f:
+            return f.read()
+
+    def run_tool(self, answers, args=None, **kwargs):
+        """Runs the program to its end on `answers`: its status and output."""
+        return subprocess.run(args or RUN.runner, input=answers,
+                              capture_output=True, timeout=60, **kwargs)
+
+    def start(self, answers=None, args=None, stdout=subprocess.DEVNULL,
+              stderr=subprocess.DEVNULL, **kwargs):
+        """Starts the program in the background, given `answers` if any;
+        it is ended and its pipes closed whatever the case does."""
+        proc = subprocess.Popen(args or RUN.runner, stdin=subprocess.PIPE,
+                                stdout=stdout, stderr=stderr, **kwargs)
+
+        def end():
+            if proc.poll() is None:
+                proc.kill()
+            proc.wait()
+            for pipe in (proc.stdin, proc.stdout, proc.stderr):
+                if pipe is not None:
+                    pipe.close()
+        self.addCleanup(end)
+        if answers is not None:
+            proc.stdin.write(answers)
+            proc.stdin.close()
+            proc.stdin = None  # so that communicate() reads to the end
+        return proc
+
+    def wait_for(self, proc, text, label="", stream=None):
+        """Reads the run's standard output (or `stream`) until it ends with
+        `text`."""
+        stream = stream or proc.stdout
+        seen = b""
+        deadline = time.time() + 30
+        while not seen.endswith(text):
+            ready, _, _ = select.select([stream], [], [],
+                                        max(0, deadline - time.time()))
+            self.assertTrue(ready, b"%s: no %r after %r" % (
+                label.encode(), text, seen))
+            chunk = os.read(stream.fileno(), 4096)
+            self.assertTrue(chunk, label)
+            seen += chunk
+        return seen
+
+    def assert_only(self, *names):
+        self.assertEqual(sorted(os.listdir(".")), sorted(names))
+
+    def assert_runs_at_once_never_mix(self, records, trials):
+        """Two runs started together on sources with different headers end
+        with one run's pair, every time."""
+        self.write("a.txt", pixel_list(1, records)[1])
+        self.write("b.txt", pixel_list(2, records)[1])
+        for trial in range(trials):
+            runs = [self.start(b"%s %d %d\n" % (name, records // 2,
+                                                records // 2))
+                    for name in (b"a.txt", b"b.txt")]
+            self.assertEqual([run.wait(timeout=60) for run in runs], [0, 0])
+            heads = {self.read(name)[:2] for name in ("Entrenamiento.txt",
+                                                      "Test.txt")}
+            self.assertEqual(len(heads), 1, "trial %d: a mixed pair" % trial)
+        self.assert_only("a.txt", "b.txt", "Entrenamiento.txt", "Test.txt")
+
+    def change_while_asked(self, change, records, counts, label, **kwargs):
+        """Runs on Pixeles.txt (of `records` records) over the old pair,
+        makes `change` to the list while the first count question waits,
+        then answers `counts`. A run that fails must have refused the changed
+        list and kept the old pair; returns the run's status."""
+        self.write_old_pair()
+        proc = self.start(stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                          **kwargs)
+        proc.stdin.write(b"Pixeles.txt\n")
+        proc.stdin.flush()
+        self.wait_for(proc, ask_entr(records), label)
+        change("Pixeles.txt")
+        _, err = proc.communicate(counts, timeout=60)
+        if proc.returncode != 0:
+            self.assertEqual((proc.returncode, err), (1, CHANGED[:-1]), label)
+            self.assertEqual(self.pair(), "old", label)
+        self.assert_only("Pixeles.txt", "Entrenamiento.txt", "Test.txt")
+        return proc.returncode
+
+    def write_old_pair(self):
+        self.write("Entrenamiento.txt", OLD[0])
+        self.write("Test.txt", OLD[1])
+
+    def pair(self):
+        """'old', 'new' or 'mixed': what the folder's set files are now."""
+        got = (self.read("Entrenamiento.txt"), self.read("Test.txt"))
+        if got == OLD:
+            return "old"
+        return "mixed" if OLD[0] in got or OLD[1] in got else "new"
+
+
+def no_core():
+    resource.setrlimit(resource.RLIMIT_CORE, (0, 0))
+
+
+def open_files(pid):
+    """What the process holds open, as /proc names it ("... (deleted)" for
+    a file without a name); nothing once it has ended."""
+    try:
+        return [os.readlink("/proc/%d/fd/%s" % (pid, fd))
+                for fd in os.listdir("/proc/%d/fd" % pid)]
+    except OSError:
+        return []
+
+
+def writing(pid):
+    """True once the run holds a temporary set file open: unnamed, or named
+    where the file system has no unnamed files."""
+    return any(name.endswith(("(deleted)", ".tmp"))
+               for name in open_files(pid))
+
+
+def strace_runs():
+    """strace is there and may trace the program (a sanitizer's leak check
+    cannot run under a tracer)."""
+    return (not RUN.sanitized and shutil.which("strace") is not None
+            and subprocess.run(["strace", "-o", "/dev/null", "true"],
+                               capture_output=True).returncode == 0)
+
+
+_LARGE = []
+
+
+def large_list():
+    """About 40 MB of pixels of 13 values and a label, made once a run."""
+    if not _LARGE:
+        records = [b"%d %d %d %d %d %d %d %d %d %d %d %d %d %d" % (
+            i % 4093, i * 7 % 4091, i * 13 % 4079, i * 3 % 4073, i % 4071,
+            i * 11 % 4067, i * 17 % 4057, i % 4051, i * 19 % 4049,
+            i * 23 % 4027, i % 4021, i * 29 % 4019, i * 31 % 4013, i % 7)
+            for i in range(700000)]
+        _LARGE.extend([records, b"\n".join([b"14"] + records) + b"\n"])
+    return _LARGE
+
+
+def address_space(kib):
+    """Runs the program with at most `kib` KiB of address space."""
+    def limit():
+        resource.setrlimit(resource.RLIMIT_AS, (kib << 10, kib << 10))
+        no_core()
+    return limit
+
+
+def unnamed_files(pid):
+    """How many files without a name the process holds open."""
+    return sum(name.endswith("(deleted)") for name in open_files(pid))
+
+
+def msvcrt_rand(seed):
+    """rand() of the Microsoft C runtimes (and of Wine's): 15 bits a call."""
+    state = seed
+    while True:
+        state = (state * 214013 + 2531011) & 0xffffffff
+        yield (state >> 16) & 0x7fff
+
+
+def wide_values(seed):
+    """The program's values where rand() is 15 bits: three calls a value,
+    the first in the high bits, cut to 31 bits."""
+    calls = msvcrt_rand(seed)
+    while True:
+        yield ((next(calls) << 30 | next(calls) << 15 | next(calls))
+               & 0x7fffffff)
+
+
+def crlf(text):
+    return text.replace(b"\n", b"\r\n")

@@ -1,0 +1,109 @@
+"""A source larger than the memory the run may take."""
+
+import os
+import random
+import resource
+import shutil
+import signal
+import subprocess
+import threading
+import time
+
+from test_sources import ChangedSource
+from harness import *  # noqa: F401,F403 (the cases' common words)
+
+
+class LargerThanMemory(Folder):
+    """A source larger than the memory the run may take is drawn from the
+    file itself, exactly as it would be in memory."""
+
+    KIB = 36000  # of address space: less than the list's 40 MB
+
+    def setUp(self):
+        super().setUp()
+        if RUN.sanitized:
+            self.skipTest("a sanitizer reserves far more address space")
+        self.records, source = large_list()
+        self.write("Pixeles.txt", source)
+        self.assertGreater(len(source) >> 10, self.KIB)
+
+    def test_files_equal_the_c_library_draw_under_a_memory_limit(self):
+        # The tighter limit reads the list on the run's own thread; the
+        # looser one, still too small to hold it, on two reading threads.
+        for kib in (self.KIB, 100000):
+            before = int(time.time())
+            done = self.run_tool(b"Pixeles.txt 400000 200000\n",
+                                 preexec_fn=address_space(kib))
+            after = int(time.time())
+            self.assertEqual((done.returncode, done.stderr), (0, b""), kib)
+            got = [self.read("Entrenamiento.txt"), self.read("Test.txt")]
+            self.assertTrue(got in [one_at_a_time(self.records, 14, 400000,
+                                                  200000, libc_rand(seed))
+                                    for seed in range(before, after + 1)],
+                            kib)
+            self.assert_only("Pixeles.txt", "Entrenamiento.txt", "Test.txt")
+
+    def test_change_while_a_count_question_waits(self):
+        source = self.read("Pixeles.txt")
+        for label, change in ChangedSource.CHANGES:
+            self.write("Pixeles.txt", source)
+            status = self.change_while_asked(
+                change, len(self.records), b"300000 300000\n", label,
+                preexec_fn=address_space(self.KIB))
+            if status == 0:
+                # Drawn from what was loaded: the records of the list.
+                sets = [self.read(n).split(b"\n")
+                        for n in ("Entrenamiento.txt", "Test.txt")]
+                drawn = set(sets[0][1:] + sets[1][1:])
+                self.assertEqual(len(drawn), 600000, label)
+                self.assertTrue(drawn <= set(self.records), label)
+
+    def test_read_error_while_reading_again_keeps_the_old_pair(self):
+        if not strace_runs():
+            self.skipTest("needs strace")
+
+        def traced(*inject):
+            return self.run_tool(b"Pixeles.txt 300000 300000\n", args=[
+                "strace", "-f", "-o", "trace.out", "-e", "trace=pread64",
+                *inject, RUN.program], preexec_fn=address_space(self.KIB))
+        # At this limit one thread reads, and the list's second read makes
+        # the run's last reads: the error comes in one of the last two.
+        self.assertEqual(traced().returncode, 0)
+        reads = self.read("trace.out").count(b"pread64(")
+        self.write_old_pair()
+        done = traced("-e", "inject=pread64:error=EIO:when=%d+" % (reads - 1))
+        os.remove("trace.out")
+        self.assertEqual(done.returncode, 1, done.stderr)
+        self.assertTrue(done.stderr.endswith(
+            b"Error al leer el fichero Origen\n"), done.stderr)
+        self.assertEqual(self.pair(), "old")
+        self.assert_only("Pixeles.txt", "Entrenamiento.txt", "Test.txt")
+
+    def test_signals_and_a_kill_leave_the_old_pair_and_nothing_else(self):
+        rng = random.Random(3)
+        began = time.perf_counter()
+        self.run_tool(b"Pixeles.txt 300000 300000\n",
+                      preexec_fn=address_space(self.KIB))
+        span = time.perf_counter() - began
+        for trial in range(trials(12)):
+            self.write_old_pair()
+            sig = (signal.SIGKILL,) + ENDING
+            sig = sig[trial % len(sig)]
+            proc = self.start(b"Pixeles.txt 300000 300000\n",
+                              preexec_fn=address_space(self.KIB))
+            if sig == signal.SIGKILL:
+                # Once the buckets are open: more unnamed files than the
+                # two sets.
+                while proc.poll() is None and unnamed_files(proc.pid) < 3:
+                    time.sleep(0.0005)
+            else:
+                time.sleep(rng.uniform(0, span))
+            proc.send_signal(sig)
+            status = proc.wait(timeout=60)
+            label = "trial %d, signal %d, status %d" % (trial, sig, status)
+            self.assertIn(status, (0, -sig), label)
+            if status == 0:
+                self.assertEqual(self.pair(), "new", label)
+            else:
+                self.assertNotEqual(self.pair(), "mixed", label)
+            self.assert_only("Pixeles.txt", "Entrenamiento.txt", "Test.txt")
