@@ -272,12 +272,17 @@ bool SetFile::Replace() {
 }
 
 void SetFile::Undo() {
-  placed_ = false;
-  if (!backed_up_) {
-    DeleteFileW(real_.c_str());
-  } else if (Move(backup_, real_, MOVEFILE_REPLACE_EXISTING)) {
-    backed_up_ = false;
+  if (placed_) {
+    // The new file goes first, as it is closed: Windows moves no file over
+    // one that is open.
+    SetDeleteOnClose(handle_, true);
+    std::fclose(file_);
+    file_ = nullptr;
+    handle_ = nullptr;
+    placed_ = false;
   }
+  if (backed_up_ && Move(backup_, real_, MOVEFILE_REPLACE_EXISTING))
+    backed_up_ = false;
   had_old_ = false;
 }
 
