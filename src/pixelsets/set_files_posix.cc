@@ -150,7 +150,26 @@ SignalsHeld::~SignalsHeld() {
 int ProcessId() { return static_cast<int>(getpid()); }
 
 bool ProcessGone(int pid) {
-  return kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH;
+  if (kill(static_cast<pid_t>(pid), 0) != 0) return errno == ESRCH;
+  // A process killed outright lets go of its files and locks on its way
+  // out, and stays a zombie until its parent notes its end: from the first
+  // step of its exit (the kernel's PF_EXITING) it is gone for this purpose.
+  // Its state and flags follow the last ")" of /proc/PID/stat, as its name
+  // may hold one too.
+  constexpr unsigned kExiting = 0x4;
+  const std::string path = "/proc/" + std::to_string(pid) + "/stat";
+  std::FILE* f = std::fopen(path.c_str(), "r");
+  if (f == nullptr) return false;
+  char line[512];
+  const bool read = std::fgets(line, sizeof line, f) != nullptr;
+  std::fclose(f);
+  const char* name_end = read ? std::strrchr(line, ')') : nullptr;
+  char state = 0;
+  unsigned flags = 0;
+  return name_end != nullptr &&
+         std::sscanf(name_end + 1, " %c %*d %*d %*d %*d %*d %u", &state,
+                     &flags) == 2 &&
+         (state == 'Z' || state == 'X' || (flags & kExiting) != 0);
 }
 
 bool MayFollowLink(const fs::path& link) {

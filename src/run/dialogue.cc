@@ -52,7 +52,12 @@ Answer AskSource(std::FILE* in, std::FILE* out, std::FILE* err,
     if (!ReadToken(in, &typed)) return Answer::kEndOfInput;
     if (try_source(typed, &refusal)) return Answer::kAccepted;
     std::fprintf(out, "%s\n\n", refusal.reason.c_str());
-    (void)err;
+    if (!refusal.detail.empty()) {
+      // The name may hold any byte the user typed, a zero byte too.
+      std::fwrite(refusal.detail.data(), 1, refusal.detail.size(), err);
+      std::fputc('\n', err);
+      std::fflush(err);
+    }
   }
 }
 

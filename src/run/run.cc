@@ -31,7 +31,10 @@ int Fail(std::FILE* err, const std::string& message) {
 }
 
 int EndOfInput(std::FILE* in, std::FILE* err) {
-  (void)in;
+  // Input that ends at a question typed on a terminal leaves the cursor on
+  // the question's line.
+  if (pixelsets::IsTerminal(in) && pixelsets::IsTerminal(err))
+    std::fputc('\n', err);
   return Fail(err, pixelsets::kEndOfInput);
 }
 
@@ -111,6 +114,7 @@ int Run(std::FILE* in, std::FILE* out, std::FILE* err) {
 }  // namespace
 
 int RunSplit(std::FILE* in, std::FILE* out, std::FILE* err) {
+  pixelsets::UseTheUsersLanguage();
   try {
     return Run(in, out, err);
   } catch (const std::bad_alloc&) {

@@ -95,6 +95,31 @@ def needs(platform):
     return mark
 
 
+def cannot_open(typed, reason):
+    """The line on standard error for a source name that did not open."""
+    return b"No se puede abrir %s: %s\n" % (typed, reason)
+
+
+def spanish(case):
+    """An environment in which the user's language is Spanish, through a
+    locale made for the case (the system must have its definition and the C
+    library's Spanish messages: the case is skipped where it has not)."""
+    localedef = shutil.which("localedef")
+    if not (localedef and os.path.exists("/usr/share/i18n/locales/es_ES")
+            and os.path.exists("/usr/share/locale/es/LC_MESSAGES/libc.mo")):
+        case.skipTest("the system has no Spanish messages to make a locale of")
+    where = tempfile.mkdtemp()
+    case.addCleanup(shutil.rmtree, where)
+    subprocess.run([localedef, "-i", "es_ES", "-f", "UTF-8",
+                    os.path.join(where, "es_ES.UTF-8")], capture_output=True)
+    if not os.path.isdir(os.path.join(where, "es_ES.UTF-8")):
+        case.skipTest("localedef could not make a Spanish locale")
+    env = {key: value for key, value in os.environ.items()
+           if not key.startswith("LC_") and key not in ("LANG", "LANGUAGE")}
+    env.update(LOCPATH=where, LANG="es_ES.UTF-8")
+    return env
+
+
 def long_line(n):
     return (b"La linea %d del fichero Origen tiene mas de 1999 caracteres\n\n"
             % n)
@@ -158,6 +183,20 @@ class Folder(unittest.TestCase):
         """Runs the program to its end on `answers`: its status and output."""
         return subprocess.run(args or RUN.runner, input=answers,
                               capture_output=True, timeout=60, **kwargs)
+
+    def assert_run(self, answers, status=0, stderr=b"", label="", **kwargs):
+        """Runs the program to its end on `answers` and checks its exit
+        status and all it says on standard error; returns the run."""
+        done = self.run_tool(answers, **kwargs)
+        self.assertEqual((done.returncode, done.stderr), (status, stderr),
+                         label or answers)
+        return done
+
+    def write_source(self, records, header=3, name="Pixeles.txt"):
+        """Writes a pixel list of `records` records; returns them."""
+        records, source = pixel_list(header, records)
+        self.write(name, source)
+        return records
 
     def start(self, answers=None, args=None, stdout=subprocess.DEVNULL,
               stderr=subprocess.DEVNULL, **kwargs):

@@ -2,6 +2,7 @@
 
 import os
 import random
+import select
 import resource
 import shutil
 import signal
@@ -32,7 +33,13 @@ class Dialogue(Folder):
                     .entr(10, NOT_VALID).entr(10, NOT_VALID).entr(10)
                     .test(0, NOT_LESS).test(0, NOT_LESS).test(0))
         self.assertEqual(done.stdout, expected.text)
-        self.assertEqual(done.stderr, b"")
+        # Each name that did not open, and why, on standard error.
+        self.assertEqual(done.stderr, b"".join((
+            cannot_open(b"nada.txt", b"No such file or directory"),
+            cannot_open(b"carpeta", b"es una carpeta"),
+            cannot_open(b"Pixeles.txt\0.bak", b"Invalid argument"),
+            cannot_open(b"x" * 2000, b"File name too long"),
+            cannot_open(b"4", b"No such file or directory"))))
         self.assertEqual(done.returncode, 0)
         entr = self.read("Entrenamiento.txt").split(b"\n")
         self.assertEqual(entr[0], b"3")
@@ -41,6 +48,79 @@ class Dialogue(Folder):
         self.assertEqual(self.read("Pixeles.txt"), source)
         self.assert_only("Pixeles.txt", "cabecera.txt", "larga.txt", "carpeta",
                          "Entrenamiento.txt", "Test.txt")
+
+    def test_a_source_that_does_not_open_says_which_and_why(self):
+        """Standard output as it always was; on standard error, the name
+        typed and why it did not open."""
+        self.write_source(10)
+        os.mkdir("carpeta")
+        cases = [(b"nada.txt", b"No such file or directory"),
+                 (b"carpeta", b"es una carpeta"),
+                 (b"../" + os.path.basename(os.getcwd()).encode(),
+                  b"es una carpeta"),
+                 # The shell expands "~", but no shell reads the dialogue.
+                 (b"~/Pixeles.txt", b"No such file or directory")]
+        args = None
+        if os.geteuid() == 0 and shutil.which("setpriv"):
+            # Root reads any file: another user meets the permission.
+            self.write("secreto.txt", b"3\n1 2 3\n")
+            os.chmod("secreto.txt", 0o600)
+            os.chmod(".", 0o755)
+            args = ["setpriv", "--reuid=4242", "--regid=4242",
+                    "--clear-groups", RUN.program]
+            cases.append((b"secreto.txt", b"Permission denied"))
+        for typed, reason in cases:
+            done = self.assert_run(typed + b"\n", 1,
+                                   cannot_open(typed, reason) + END_OF_INPUT,
+                                   args=args)
+            self.assertEqual(done.stdout, ASK_NAME + OPEN_ERROR + ASK_NAME)
+
+    def test_reasons_in_the_users_language(self):
+        env = spanish(self)
+        done = self.assert_run(
+            b"nada.txt\n", 1,
+            cannot_open(b"nada.txt", b"No existe el fichero o el directorio")
+            + END_OF_INPUT, env=env)
+        # Numbers and the dialogue's own texts stay as they are.
+        self.write_source(10)
+        done = self.assert_run(b"Pixeles.txt 11 3 4\n", 0, env=env)
+        self.assertEqual(done.stdout, Transcript().name().entr(10, NOT_LESS)
+                         .entr(10).test(7).text)
+
+    def test_end_of_input_at_a_terminal_starts_a_line_of_its_own(self):
+        import pty
+        self.write_source(10)
+        pid, terminal = pty.fork()
+        if pid == 0:  # the run, on the terminal
+            try:
+                os.execv(RUN.program, [RUN.program])
+            finally:
+                os._exit(127)
+        seen = b""
+
+        def read_until(text):
+            nonlocal seen
+            while text not in seen:
+                ready, _, _ = select.select([terminal], [], [], 30)
+                self.assertTrue(ready, seen)
+                try:
+                    chunk = os.read(terminal, 4096)
+                except OSError:  # the run has ended
+                    chunk = b""
+                if not chunk:
+                    return
+                seen += chunk
+        read_until(ASK_NAME)
+        os.write(terminal, b"Pixeles.txt\n")
+        read_until(b"igual de 10: ")
+        os.write(terminal, b"\x04")  # Ctrl-D: the end of input
+        read_until(b"no hay nada mas")  # all until the run ends
+        os.close(terminal)
+        _, status = os.waitpid(pid, 0)
+        self.assertEqual(os.waitstatus_to_exitcode(status), 1)
+        # The terminal ends each line with CR LF.
+        self.assertTrue(seen.endswith(b"igual de 10: \r\n" + END_OF_INPUT[:-1]
+                                      + b"\r\n"), seen)
 
     def test_files_equal_the_c_library_draw_for_the_run_second(self):
         records, source = pixel_list(-7, 500)

@@ -102,3 +102,47 @@ class Links(Folder):
             self.assertFalse([n for n in os.listdir(".")
                               if n.startswith(".")], label)
         os.chmod(here, 0o700)
+
+    def test_two_names_that_lead_to_one_file_are_refused(self):
+        """However the two names get to one file, the run is refused
+        before anything is written: one set would replace the other."""
+        here = os.path.basename(os.getcwd())
+        cases = (
+            ("training a link to test", {"Entrenamiento.txt": "Test.txt"}),
+            ("test a link to training", {"Test.txt": "Entrenamiento.txt"}),
+            ("both links to one file", {"Entrenamiento.txt": "otra/uno.txt",
+                                        "Test.txt": "otra/uno.txt"}),
+            ("a link through another name of the folder",
+             {"mismo": ".", "Entrenamiento.txt": "mismo/Test.txt"}),
+            ("a link through the folder above",
+             {"Test.txt": "../%s/Entrenamiento.txt" % here}),
+        )
+        message = (b"Error al escribir el fichero Test.txt: es el mismo "
+                   b"fichero que Entrenamiento.txt\n")
+        for label, links in cases:
+            for name in os.listdir("."):
+                if os.path.isdir(name) and not os.path.islink(name):
+                    shutil.rmtree(name)
+                else:
+                    os.unlink(name)
+            self.write_source(30)
+            os.mkdir("otra")
+            self.write("otra/uno.txt", b"1\nold")
+            for name, target in links.items():
+                os.symlink(target, name)
+            for name in ("Entrenamiento.txt", "Test.txt"):
+                if not os.path.lexists(name):
+                    self.write(name, b"1\nold " + name.encode())
+            before = {name: self.read(name)
+                      for name in ("Entrenamiento.txt", "Test.txt",
+                                   "otra/uno.txt")}
+            self.assert_run(b"Pixeles.txt 10 10\n", 1, message, label)
+            self.assertEqual({name: self.read(name) for name in before},
+                             before, label)
+            self.assertEqual({name: os.readlink(name) for name in links},
+                             links, label)
+            self.assertEqual(sorted(os.listdir(".") + os.listdir("otra")),
+                             sorted(["Pixeles.txt", "Entrenamiento.txt",
+                                     "Test.txt", "otra", "uno.txt"]
+                                    + [n for n in links if n == "mismo"]),
+                             label)

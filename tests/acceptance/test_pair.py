@@ -164,6 +164,36 @@ class CommitWindow(Folder):
         self.assert_only("Pixeles.txt", "Entrenamiento.txt", "Test.txt")
         return True
 
+    def test_a_killed_runs_leftovers_go_with_the_run_that_waited(self):
+        if not strace_runs():
+            self.skipTest("needs strace")
+        # The first run holds its first replacement for five seconds, inside
+        # its commit, with both temporaries named; the second waits on the
+        # lock; the first is stopped and killed outright.
+        first = self.start(b"Pixeles.txt 1000 1000\n", args=[
+            "strace", "-f", "-o", "/dev/null", "-e", "trace=renameat2",
+            "-e", "inject=renameat2:delay_enter=5000000:when=1", RUN.program])
+        deadline = time.time() + 30
+        while len([n for n in os.listdir(".") if n.endswith(".tmp")]) < 2:
+            self.assertLess(time.time(), deadline, "no commit")
+            self.assertIsNone(first.poll(), "ended before its commit")
+            time.sleep(0.001)
+        with open("/proc/%d/task/%d/children" % (first.pid, first.pid)) as f:
+            run = int(f.read().split()[0])
+        second = self.start(b"Pixeles.txt 500 500\n", stderr=subprocess.PIPE)
+        self.wait_for(second, b"Esperando a que termine otra ejecucion en la "
+                      b"carpeta %s\n" % os.getcwd().encode(),
+                      stream=second.stderr)
+        os.kill(run, signal.SIGSTOP)
+        os.kill(run, signal.SIGKILL)
+        _, err = second.communicate(timeout=60)
+        self.assertEqual(second.returncode, 0, err)
+        first.wait(timeout=60)
+        # The second run's pair, whole, and nothing of the first.
+        self.assertEqual([self.read(n).count(b"\n") for n in
+                          ("Entrenamiento.txt", "Test.txt")], [500, 500])
+        self.assert_only("Pixeles.txt", "Entrenamiento.txt", "Test.txt")
+
     def test_a_run_that_waits_for_another_says_so_once(self):
         import fcntl
         os.mkdir("otra")
