@@ -227,12 +227,13 @@ bool SetPair::Replace(std::string* err) {
   }
   int injected = Injected(CommitStep::kFirstReplacement);
   if (injected != 0 || !entrenamiento_->Replace()) {
-    *err = SetFileError(entrenamiento_->target(), injected ? injected : errno);
+    *err = SetFileError(entrenamiento_->target(),
+                        injected != 0 ? injected : errno);
     return false;
   }
   injected = Injected(CommitStep::kSecondReplacement);
   if (injected != 0 || !test_->Replace()) {
-    *err = SetFileError(test_->target(), injected ? injected : errno);
+    *err = SetFileError(test_->target(), injected != 0 ? injected : errno);
     entrenamiento_->Undo();
     return false;
   }

@@ -217,7 +217,8 @@ bool SetFile::OpenFolder(std::string* err) {
   const int dir = open(folder_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   folder_fd_ = dir;
   if (dir < 0 || faccessat(dir, ".", W_OK | X_OK, AT_EACCESS) != 0) {
-    *err = FolderError(Shown(folder_), errno);
+    const int reason = errno;  // before Shown, which may change it
+    *err = FolderError(Shown(folder_), reason);
     return false;
   }
   return true;

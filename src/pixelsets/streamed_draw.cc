@@ -57,7 +57,7 @@ class Progress {
 LargeVector<std::uint32_t> DrawSlots(LargeVector<std::uint32_t>* numbers,
                                      std::size_t total, const Generator& rand) {
   const std::size_t n = numbers->size();
-  const std::uint32_t* drawn_at = numbers->data() + n - 1;
+  const std::uint32_t* cadenas = numbers->data();
   LargeVector<std::uint32_t> slot_of;
   DrawnCount drawn;
   SecondThread noter(
@@ -68,8 +68,8 @@ LargeVector<std::uint32_t> DrawSlots(LargeVector<std::uint32_t>* numbers,
           if (ready == DrawnCount::kGivenUp) return;
           for (; k < ready; ++k) {
             if (k + kIndexAhead < ready)
-              Prefetch(&slot_of[*(drawn_at - (k + kIndexAhead))]);
-            slot_of[*(drawn_at - k)] = static_cast<std::uint32_t>(k);
+              Prefetch(&slot_of[cadenas[n - 1 - (k + kIndexAhead)]]);
+            slot_of[cadenas[n - 1 - k]] = static_cast<std::uint32_t>(k);
           }
         }
       },

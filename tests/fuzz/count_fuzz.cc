@@ -7,6 +7,7 @@
 #include <cstring>
 #include <string>
 
+#include "pixelsets/decimal.h"
 #include "run/dialogue.h"
 
 namespace {
@@ -38,7 +39,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
                                       std::size_t size) {
   const std::string text(reinterpret_cast<const char*>(data), size);
   std::int32_t value = -1;
-  const bool ok = particion::ParseCount(text, &value);
+  const bool ok = pixelsets::ParseCount(text, &value);
   Check(ok == ModelCount(text), "accepts exactly the counts in range");
   if (ok) {
     Check(value >= 0 && value == std::strtoll(text.c_str(), nullptr, 10),

@@ -6,9 +6,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <variant>
 #include <vector>
 
-#include "pixelsets/source_list.h"
+#include "pixelsets/load_source.h"
 
 namespace {
 
@@ -66,42 +67,46 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
   std::FILE* f = std::tmpfile();
   std::fwrite(source.data(), 1, source.size(), f);
   std::rewind(f);
-  pixelsets::Pool pool;
-  std::int32_t caract = 0;
+  pixelsets::LoadOptions options;
+  options.max_records = max_records;
+  options.narrow_limit = (mode & 0x0c) != 0 ? std::uint64_t{mode & 0x0cu} * 4
+                                            : pixelsets::kNarrowLimit;
+  options.path = pixelsets::SourcePath::kInMemory;
+  pixelsets::Source loaded;
   std::string err;
-  const std::uint64_t narrow_limit = (mode & 0x0c) != 0
-                                         ? std::uint64_t{mode & 0x0cu} * 4
-                                         : pixelsets::kNarrowLimit;
-  const bool ok = pixelsets::LoadSource(f, hints[mode & 3], &pool, &caract,
-                                        &err, max_records, narrow_limit);
+  const bool ok =
+      pixelsets::LoadSource(f, hints[mode & 3], options, &loaded, &err);
+  const std::int32_t caract = loaded.caract;
   // Read through outside memory, the same source gives the same verdict,
   // header and count. A quarter of the inputs (two bits of the first byte):
   // the streamed read costs a buffer of a whole block per input.
   if (!source.empty() && (mode & 0x60) == 0x60) {
     std::rewind(f);
-    pixelsets::Pool outside;
-    std::int32_t outside_caract = 0;
+    pixelsets::LoadOptions streamed = options;
+    streamed.path = pixelsets::SourcePath::kStreamed;
+    pixelsets::Source outside;
     std::string outside_err;
-    const bool outside_ok = pixelsets::LoadSource(
-        f, source.size(), &outside, &outside_caract, &outside_err, max_records,
-        narrow_limit, pixelsets::SourcePath::kExternal);
+    const bool outside_ok = pixelsets::LoadSource(f, source.size(), streamed,
+                                                  &outside, &outside_err);
     Check(outside_ok == ok && outside_err == err, "same verdict outside");
-    Check(!ok || (outside_caract == caract && outside.size() == pool.size()),
+    Check(!ok || (outside.caract == caract &&
+                  outside.records() == loaded.records()),
           "same header and count outside");
   }
   std::fclose(f);
 
   Check(ok == model_ok, "accepted exactly the sources the model accepts");
   if (!ok) {
-    Check(pool.size() == 0, "a refused source yields no records");
+    Check(loaded.records() == 0, "a refused source yields no records");
     Check(!err.empty(), "a refusal says why");
     return 0;
   }
   Check(caract == model_caract, "header value");
-  Check(pool.size() == lines.size() - 1, "one record per line");
-  for (std::size_t i = 0; i < pool.size(); ++i) {
+  Check(loaded.records() == lines.size() - 1, "one record per line");
+  const auto& held = std::get<pixelsets::InMemorySource>(loaded.held);
+  for (std::size_t i = 0; i < held.records(); ++i) {
     const std::string& line = lines[i + 1];
-    Check(pool.record(i) == std::string_view(line).substr(0, line.find('\0')),
+    Check(held.record(i) == std::string_view(line).substr(0, line.find('\0')),
           "record equals its line");
   }
   return 0;
