@@ -4,14 +4,17 @@ input/output floor) on synthetic pixel lists of 1, 10 and 30 million records.
 
 Usage: bench/run.py [--build DIR] [--runs N] [--sizes 1000000,10000000,30000000]
                     [--baseline PROGRAM] [--no-shuf]
-       bench/run.py --large [--free MIB] [--build DIR] [--runs N]
+       bench/run.py --large [--free MIB] [--limit KIB] [--build DIR]
+                    [--runs N] [--baseline PROGRAM]
+       bench/run.py --top [--free MIB] [--limit KIB] [--build DIR] [--runs N]
                     [--baseline PROGRAM]
 
 The lists are made with a fixed seed in bench/data/ and kept between runs.
 Every tool reads the same file; runs alternate between the tools so that a
 noisy machine slows them alike. Prints the median wall time and peak resident
-memory of each, and the ratios. --no-shuf leaves shuf out (at 300 million
-records it would take most of an hour).
+memory of each, the spread (least and most) and the ratios, each ratio also
+per pair of runs. --no-shuf leaves shuf out (at 300 million records it would
+take most of an hour).
 
 --large times a list larger than the memory left to it: 60 million records
 of 13 bands and a label (3.8 GB), split 70/30, with memory held back by a
@@ -19,12 +22,25 @@ filled tmpfs so that only --free MiB (default 1536) stay available, and the
 page cache dropped before every run; against `cat LIST > COPY; sync COPY`
 under the same conditions. Needs root (mount, drop_caches); the tmpfs is
 unmounted at the end, whatever happens.
+
+--top times the top of the range: 2,147,483,647 records of one band and a
+label (14.45 GB), split 70/30 of all, cold, against cat + sync, with all the
+machine's memory unless --free is given. The list is made once (a block of
+random records written again and again, about 20 s); the disk it needs is
+checked first and said.
+
+--limit KIB runs particion under an address-space limit (ulimit -v KIB) and,
+beside it, once unlimited on the same clock second (through a small library
+that fixes time() for both, built here), and checks that the two pairs are
+byte for byte the same.
 """
 
 import argparse
 import contextlib
 import os
 import random
+import resource
+import shutil
 import statistics
 import subprocess
 import sys
@@ -39,6 +55,7 @@ DATA = os.path.join(HERE, "data")
 # take a minute, not half an hour; the tool never looks inside a record.
 REPEAT_FROM = 30000000
 BLOCK = 1000000
+TOP = 2147483647
 
 
 def make_list(records, bands=3):
@@ -78,7 +95,33 @@ def make_list(records, bands=3):
     return path
 
 
-def timed(argv, stdin_bytes=b"", stdout_path=os.devnull, cwd=None):
+def make_top_list():
+    """2,147,483,647 records of one band value and a label ("2266 5"), the
+    shortest records a pixel list of real use has: a block of 65536 random
+    ones written again and again, at the disk's speed."""
+    path = os.path.join(DATA, "top.txt")
+    if os.path.exists(path):
+        return path
+    rng = random.Random(TOP)
+    lines = ["%d %d\n" % (rng.randrange(4096), rng.randrange(10))
+             for _ in range(1 << 16)]
+    block = "".join(lines).encode()
+    need = len(block) * (TOP >> 16) + (1 << 30)
+    if shutil.disk_usage(DATA).free < need:
+        sys.exit("the top of the range needs %.1f GB of disk for its list "
+                 "in %s" % (need / 1e9, DATA))
+    with open(path + ".part", "wb") as f:
+        f.write(b"2\n")
+        full, rest = divmod(TOP, 1 << 16)
+        for _ in range(full):
+            f.write(block)
+        f.write("".join(lines[:rest]).encode())
+    os.replace(path + ".part", path)
+    return path
+
+
+def timed(argv, stdin_bytes=b"", stdout_path=os.devnull, cwd=None,
+          preexec_fn=None, env=None):
     """Runs argv; returns (wall seconds, peak resident MiB).
 
     GNU time measures the peak memory: a child forked from this Python
@@ -89,7 +132,8 @@ def timed(argv, stdin_bytes=b"", stdout_path=os.devnull, cwd=None):
     with open(stdout_path, "wb") as out:
         done = subprocess.run(["/usr/bin/time", "-o", report, "-f", "%M"]
                               + argv, input=stdin_bytes, stdout=out,
-                              stderr=subprocess.PIPE, cwd=cwd)
+                              stderr=subprocess.PIPE, cwd=cwd,
+                              preexec_fn=preexec_fn, env=env)
     wall = time.perf_counter() - start
     if done.returncode != 0:
         sys.exit("%s failed (%d): %s" % (argv, done.returncode, done.stderr))
@@ -113,7 +157,11 @@ def drop_caches():
 
 @contextlib.contextmanager
 def memory_held_back(free_mib):
-    """Leaves about `free_mib` MiB available by filling a tmpfs."""
+    """Leaves about `free_mib` MiB available by filling a tmpfs (nothing,
+    with no `free_mib`)."""
+    if free_mib is None:
+        yield available_mib()
+        return
     hold = os.path.join(DATA, "hold")
     os.makedirs(hold, exist_ok=True)
     subprocess.run(["mount", "-t", "tmpfs", "-o", "size=100%", "tmpfs", hold],
@@ -131,83 +179,123 @@ def memory_held_back(free_mib):
         subprocess.run(["umount", hold], check=False)
 
 
-def large(args, program):
-    """A list larger than the memory left to it, cold, against cat."""
-    records = 60000000
-    source = make_list(records, bands=13)
+def fixed_second():
+    """A library that makes time() return FIXED_TIME, for two runs of the
+    same draw; built here from its few lines."""
+    library = os.path.join(DATA, "fixed_time.so")
+    if not os.path.exists(library):
+        source = os.path.join(DATA, "fixed_time.c")
+        with open(source, "w") as f:
+            f.write("#include <stdlib.h>\n#include <time.h>\n"
+                    "time_t time(time_t* t) {\n"
+                    "  time_t v = (time_t)atoll(getenv(\"FIXED_TIME\"));\n"
+                    "  if (t) *t = v;\n  return v;\n}\n")
+        subprocess.run(["cc", "-shared", "-fPIC", "-O2", "-o", library,
+                        source], check=True)
+    return dict(os.environ, LD_PRELOAD=library,
+                FIXED_TIME=str(int(time.time())))
+
+
+def address_space(kib):
+    def limit():
+        resource.setrlimit(resource.RLIMIT_AS, (kib << 10, kib << 10))
+    return limit
+
+
+def same_pair(a, b):
+    """Whether the set files in folders `a` and `b` are byte for byte the
+    same."""
+    for name in ("Entrenamiento.txt", "Test.txt"):
+        done = subprocess.run(["cmp", "-s", os.path.join(a, name),
+                               os.path.join(b, name)])
+        if done.returncode != 0:
+            return False
+    return True
+
+
+def spread(values):
+    return "median %.2f, least %.2f, most %.2f" % (
+        statistics.median(values), min(values), max(values))
+
+
+def report_cold(results, size_mib):
+    """Medians, spreads and ratios of the runs of a cold benchmark."""
+    for name, runs in results.items():
+        walls = [r[0] for r in runs]
+        rss = statistics.median(r[1] for r in runs)
+        print("%-12s %s s; peak %8.0f MiB (%.3fx the list)" %
+              (name, spread(walls), rss, rss / size_mib))
+    floor = results["cat+sync"]
+    for name in results:
+        if name.startswith("particion"):
+            ratios = [p[0] / c[0] for p, c in zip(results[name], floor)]
+            print("%s / (cat+sync), per pair of runs: %s; of the medians "
+                  "%.2f" % (name, spread(ratios),
+                            statistics.median(r[0] for r in results[name]) /
+                            statistics.median(r[0] for r in floor)))
+    if "baseline" in results:
+        ratios = [p[0] / b[0] for p, b in zip(results["particion"],
+                                               results["baseline"])]
+        print("particion / baseline, per pair of runs: %s" % spread(ratios))
+
+
+def cold(args, program, source, records):
+    """A list drawn cold, against cat + sync; --limit adds a run under an
+    address-space limit, checked against an unlimited run of the same
+    second."""
     size_mib = os.path.getsize(source) / 2**20
     work = os.path.join(DATA, "work")
-    os.makedirs(work, exist_ok=True)
+    limited = os.path.join(DATA, "work-limited")
+    for folder in (work, limited):
+        os.makedirs(folder, exist_ok=True)
     copy = os.path.join(work, "copy.txt")
     n_entr = records * 7 // 10
     answers = b"%s %d %d\n" % (source.encode(), n_entr, records - n_entr)
-    tools = {
-        "particion": lambda: timed([program], answers, cwd=work),
-        "cat+sync": lambda: timed(
-            ["sh", "-c", 'cat "$1" > "$2" && sync "$2"', "sh", source,
-             copy]),
-    }
+    same = fixed_second() if args.limit else None
+    tools = {"particion": lambda: timed([program], answers, cwd=work,
+                                        env=same)}
+    if args.limit:
+        tools["particion, limited"] = lambda: timed(
+            [program], answers, cwd=limited, env=same,
+            preexec_fn=address_space(args.limit))
+    tools["cat+sync"] = lambda: timed(
+        ["sh", "-c", 'cat "$1" > "$2" && sync "$2"', "sh", source, copy])
     if args.baseline:
         baseline = os.path.abspath(args.baseline)
         tools["baseline"] = lambda: timed([baseline], answers, cwd=work)
     results = {name: [] for name in tools}
     with memory_held_back(args.free) as left:
         print("list %.0f MiB, %d records; memory available %d MiB; cold "
-              "cache each run" % (size_mib, records, left))
+              "cache each run%s" % (size_mib, records, left,
+                                    "; limit %d KiB" % args.limit
+                                    if args.limit else ""))
         for _ in range(args.runs):
             for name, run in tools.items():
                 drop_caches()
                 results[name].append(run())
-                print("  %-10s %8.2f s %8.0f MiB" % ((name,) +
+                print("  %-20s %8.2f s %8.0f MiB" % ((name,) +
                                                      results[name][-1]))
-    medians = {name: (statistics.median(r[0] for r in runs),
-                      statistics.median(r[1] for r in runs))
-               for name, runs in results.items()}
-    for name, (wall, rss) in medians.items():
-        print("%-10s median %8.2f s, peak %8.0f MiB (%.3fx the list)" %
-              (name, wall, rss, rss / size_mib))
-    print("particion / (cat+sync) time %.2f" %
-          (medians["particion"][0] / medians["cat+sync"][0]))
-    if "baseline" in medians:
-        print("particion / baseline time %.2f" %
-              (medians["particion"][0] / medians["baseline"][0]))
+            if args.limit:
+                print("  the limited pair is %s the unlimited one" % (
+                    "byte for byte" if same_pair(work, limited)
+                    else "NOT"))
+    report_cold(results, size_mib)
 
 
-def main():
-    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    parser.add_argument("--build", default=os.path.join(HERE, "..", "build"))
-    parser.add_argument("--runs", type=int, default=5)
-    parser.add_argument("--sizes", default="1000000,10000000,30000000")
-    parser.add_argument("--baseline", help="another particion build (say, "
-                        "of an earlier commit) to time side by side")
-    parser.add_argument("--no-shuf", action="store_true",
-                        help="leave shuf out")
-    parser.add_argument("--large", action="store_true",
-                        help="the 3.8 GB list with memory held back")
-    parser.add_argument("--free", type=int, default=1536,
-                        help="MiB left available with --large")
-    args = parser.parse_args()
-    program = os.path.abspath(os.path.join(args.build, "particion"))
-    if not os.access(program, os.X_OK):
-        sys.exit("no %s: build first (see README)" % program)
-    if args.large:
-        large(args, program)
-        return
+def in_memory(args, program):
+    """The lists of --sizes, in memory, against cat and shuf."""
     work = os.path.join(DATA, "work")
     os.makedirs(work, exist_ok=True)
-
     per_record = {}
     print("%-10s %-10s %10s %10s %12s" %
           ("records", "tool", "median s", "peak MiB", "ns/record"))
     for records in [int(s) for s in args.sizes.split(",")]:
         source = make_list(records)
         size_mib = os.path.getsize(source) / 2**20
-        n_entr = records * 7 // 10
-        n_test = records - n_entr
+        answers = b"%s %d %d\n" % (source.encode(), records * 7 // 10,
+                                   records - records * 7 // 10)
         tools = {
-            "particion": lambda: timed(
-                [program], b"%s %d %d\n" % (source.encode(), n_entr, n_test),
-                cwd=work),
+            "particion": lambda: timed([program], answers, cwd=work),
             "shuf": lambda: timed(
                 ["shuf", "-n", str(records), "-o",
                  os.path.join(work, "shuf.txt"), source]),
@@ -218,9 +306,7 @@ def main():
             del tools["shuf"]
         if args.baseline:
             baseline = os.path.abspath(args.baseline)
-            tools["baseline"] = lambda: timed(
-                [baseline], b"%s %d %d\n" % (source.encode(), n_entr, n_test),
-                cwd=work)
+            tools["baseline"] = lambda: timed([baseline], answers, cwd=work)
         results = {name: [] for name in tools}
         for _ in range(args.runs):
             for name, run in tools.items():
@@ -230,13 +316,16 @@ def main():
             wall = statistics.median(r[0] for r in runs)
             rss = statistics.median(r[1] for r in runs)
             medians[name] = (wall, rss)
-            print("%-10d %-10s %10.3f %10.1f %12.1f" %
-                  (records, name, wall, rss, wall / records * 1e9))
+            print("%-10d %-10s %10.3f %10.1f %12.1f   (%s)" %
+                  (records, name, wall, rss, wall / records * 1e9,
+                   spread([r[0] for r in runs])))
         p, c = medians["particion"], medians["cat"]
         per_record[records] = p[0] / records * 1e9
         if "baseline" in medians:
-            print("  particion/baseline time %.3f" %
-                  (p[0] / medians["baseline"][0]))
+            ratios = [a[0] / b[0] for a, b in zip(results["particion"],
+                                                   results["baseline"])]
+            print("  particion/baseline time %.3f; per pair of runs %s" %
+                  (p[0] / medians["baseline"][0], spread(ratios)))
         print("  file %.1f MiB; particion/cat time %.2f; peak memory "
               "particion %.2fx the file" % (size_mib, p[0] / c[0],
                                             p[1] / size_mib))
@@ -250,6 +339,50 @@ def main():
         print("particion time per record at %d records / at %d: %.2f"
               " (1.00 is linear)" % (larger, smaller,
                                      per_record[larger] / per_record[smaller]))
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("--build", default=os.path.join(HERE, "..", "build"))
+    parser.add_argument("--runs", type=int, default=5)
+    parser.add_argument("--sizes", default="1000000,10000000,30000000")
+    parser.add_argument("--baseline", help="another particion build (say, "
+                        "of an earlier commit) to time side by side")
+    parser.add_argument("--no-shuf", action="store_true",
+                        help="leave shuf out")
+    parser.add_argument("--large", action="store_true",
+                        help="the 3.8 GB list with memory held back")
+    parser.add_argument("--top", action="store_true",
+                        help="2,147,483,647 records of one band and a label")
+    parser.add_argument("--free", type=int, default=None,
+                        help="MiB left available (--large: 1536 unless "
+                        "given; --top: all unless given)")
+    parser.add_argument("--limit", type=int, default=None,
+                        help="also run particion under ulimit -v of this "
+                        "many KiB, and check its pair against an unlimited "
+                        "run's")
+    args = parser.parse_args()
+    program = os.path.abspath(os.path.join(args.build, "particion"))
+    if not os.access(program, os.X_OK):
+        sys.exit("no %s: build first (see README)" % program)
+    os.makedirs(DATA, exist_ok=True)
+    if args.large:
+        if args.free is None:
+            args.free = 1536
+        cold(args, program, make_list(60000000, bands=13), 60000000)
+    elif args.top:
+        source = make_top_list()
+        # Beside the list: cat's copy, the earlier pair, the new one, and as
+        # much again for the buckets of a list larger than memory, at most.
+        need = 4 * os.path.getsize(source)
+        free = shutil.disk_usage(DATA).free
+        print("the top of the range needs %.1f GB of free disk beside its "
+              "list; %.1f GB are free" % (need / 1e9, free / 1e9))
+        if free < need:
+            sys.exit("not enough disk")
+        cold(args, program, source, TOP)
+    else:
+        in_memory(args, program)
 
 
 if __name__ == "__main__":

@@ -260,7 +260,19 @@ std::vector<std::pair<const char*, std::string>> IdentitySources() {
     return text + '\n';
   };
   constexpr std::size_t kChunk = std::size_t{2} << 20;
+  // Records so short that their index outweighs their text, over chunks.
+  std::string one_byte = "3";
+  for (int i = 0; i < 1500000; ++i) {
+    one_byte += '\n';
+    one_byte += static_cast<char>('a' + i % 26);
+  }
+  std::string mixed = "3";
+  for (int i = 0; i < 700000; ++i) mixed += i % 3 == 0 ? "\r\n" : "\n";
+  mixed += "x\r";
   return {
+      {"records of one byte", one_byte},
+      {"records of no byte", "3" + std::string(2500000, '\n')},
+      {"records of no byte or a CR", mixed},
       {"a line starts a chunk", upto(kChunk) + "x1\nx2"},
       {"a line end starts a chunk", upto(kChunk - 2) + "ab\ncd\n"},
       {"a chunk ends between CR and LF", upto(kChunk - 3) + "ab\r\ncd"},
@@ -288,14 +300,15 @@ std::vector<std::pair<const char*, std::string>> IdentitySources() {
 TEST(StreamedDraw, SameFilesAsTheInMemoryDraw) {
   for (const auto& [label, source] : IdentitySources()) {
     for (std::uint64_t narrow : {pixelsets::kNarrowLimit, std::uint64_t{16}}) {
-      // Default sizes, then buckets of 64 bytes and chunks of 7 draws.
+      // Default sizes, then buckets of 4 KiB (several rounds of them for the
+      // larger sources) and chunks of 7 draws.
       for (std::size_t small : {std::size_t{0}, std::size_t{1}}) {
         LoadOptions in_memory{pixelsets::kMaxRecords, narrow,
                               SourcePath::kInMemory};
         LoadOptions streamed = in_memory;
         streamed.path = SourcePath::kStreamed;
         pixelsets::DrawOptions outside;
-        outside.bucket_bytes = small * 64;
+        outside.bucket_bytes = small * 4096;
         pixelsets::DrawOptions in_order;
         in_order.source_order_from = 0;
         in_order.gather_chunk = small * 7;

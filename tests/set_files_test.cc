@@ -19,10 +19,9 @@ using pixelsets::CommitStep;
 // A folder of the test's own, removed with all it holds at the end.
 class Folder {
  public:
-  Folder() {
-    std::random_device random;
-    path_ = fs::temp_directory_path() /
-            ("particion-test-" + std::to_string(random()));
+  Folder()
+      : path_(fs::temp_directory_path() /
+              ("particion-test-" + std::to_string(std::random_device()()))) {
     fs::create_directory(path_);
   }
   ~Folder() {

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "pixelsets/decimal.h"
+#include "pixelsets/memory_budget.h"
 #include "test_util.h"
 
 namespace {
@@ -225,6 +226,57 @@ TEST(LoadSource, RecordLimitIsTheSameForEveryWayOfReading) {
               << where;
         }
       }
+    }
+  }
+}
+
+// The path a source takes, from what it needs and what the run can have:
+// the cases measured on this project's machine, the shortest records among
+// them, whose index outweighs their text.
+TEST(ChoosePath, FromTheNeedOfEachPathAndWhatTheRunCanHave) {
+  constexpr std::uint64_t kMiB = std::uint64_t{1} << 20;
+  constexpr std::uint64_t kGiB = std::uint64_t{1} << 30;
+  const struct {
+    const char* label;
+    std::uint64_t size, records, available;
+    pixelsets::Path path;
+  } cases[] = {
+      {"2147483647 records of one band and a label, 24 GB", 14450360316,
+       2147483647, 22 * kGiB, pixelsets::Path::kStreamed},
+      {"the same with 6 GiB", 14450360316, 2147483647, 6 * kGiB,
+       pixelsets::Path::kNeither},
+      {"3.8 GB of 13 bands, 1.5 GiB free", 3978520583, 60000000, 1536 * kMiB,
+       pixelsets::Path::kStreamed},
+      {"the same under 5 bytes a record and 128 MiB", 3978520583, 60000000,
+       (300000000 + 128 * kMiB) - 8 * kMiB, pixelsets::Path::kStreamed},
+      {"the same with 8 GiB free", 3978520583, 60000000, 8 * kGiB,
+       pixelsets::Path::kInMemory},
+      {"1 GB of 80 M records, 0.6 GiB free", 1000000000, 80000000, 600 * kMiB,
+       pixelsets::Path::kStreamed},
+      {"the same, 0.24 GiB free", 1000000000, 80000000, 240 * kMiB,
+       pixelsets::Path::kNeither},
+      {"records of one byte and a line end, 1 GiB of them", 1 * kGiB, kGiB / 2,
+       3 * kGiB, pixelsets::Path::kStreamed},
+      {"the same with 5 GiB", 1 * kGiB, kGiB / 2, 5 * kGiB,
+       pixelsets::Path::kInMemory},
+      {"a pipe: no size, never streamed", 0, 0, 100 * kMiB,
+       pixelsets::Path::kInMemory},
+      {"a small list under a tight limit", 44407533, 700000, 28 * kMiB,
+       pixelsets::Path::kStreamed},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(pixelsets::ChoosePath(c.size, c.records, c.available), c.path)
+        << c.label;
+  }
+  // The stated bound of the streamed path: 5 bytes a record and 104 MiB
+  // beyond the program, whatever the records.
+  for (const std::uint64_t records :
+       {std::uint64_t{0}, std::uint64_t{1000}, std::uint64_t{60000000},
+        std::uint64_t{2147483647}}) {
+    for (const std::uint64_t mean : {1, 7, 66, 2000}) {
+      EXPECT_LE(pixelsets::StreamedNeed(records * mean, records),
+                5 * records + 104 * kMiB)
+          << records << " records of " << mean << " bytes";
     }
   }
 }

@@ -47,9 +47,8 @@ void Closer::Stop() {
   changed_.notify_all();
 }
 
-Buckets::Buckets(std::size_t count, std::size_t per_bucket, std::size_t buffer)
-    : per_bucket_(per_bucket),
-      buffer_(buffer),
+Buckets::Buckets(std::size_t count, std::size_t buffer)
+    : buffer_(buffer),
       files_(count),
       buffers_(count),
       space_(count * buffer),

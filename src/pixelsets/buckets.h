@@ -1,6 +1,8 @@
 // The buckets of the draw from a streamed source: files that take the drawn
 // records as the source is read in its own order, each for a run of draw
-// slots, and give them back one bucket at a time.
+// slots, and give them back one bucket at a time. A bucket holds its records
+// as they came, each ended by a line end, and nothing else: the draw itself
+// says which record is which (see streamed_draw.cc).
 
 #ifndef PARTICION_SRC_PIXELSETS_BUCKETS_H_
 #define PARTICION_SRC_PIXELSETS_BUCKETS_H_
@@ -47,14 +49,10 @@ class Closer {
   std::optional<SecondThread> thread_;
 };
 
-// Each record in a bucket: its slot in the draw, its length, its text.
-inline constexpr std::size_t kEntryHead = 4 + 2;
-
-// `count` buckets on disk, each for a run of `per_bucket` slots of the draw
-// order, each written through a buffer of `buffer` bytes.
+// `count` buckets on disk, each written through a buffer of `buffer` bytes.
 class Buckets {
  public:
-  Buckets(std::size_t count, std::size_t per_bucket, std::size_t buffer);
+  Buckets(std::size_t count, std::size_t buffer);
   ~Buckets();
   Buckets(const Buckets&) = delete;
   Buckets& operator=(const Buckets&) = delete;
@@ -63,18 +61,14 @@ class Buckets {
   // errno set.
   bool Open(const std::function<std::FILE*()>& scratch);
 
-  // Files the record of draw slot `slot`; false with errno set when a
+  // Files `text`, a record, in bucket `b`; false with errno set when a
   // write fails.
-  bool Add(std::uint32_t slot, std::string_view text) {
-    const std::size_t b = slot / per_bucket_;
-    if (buffer_ - used_[b] < kEntryHead + text.size() && !Drain(b))
-      return false;
+  bool Add(std::size_t b, std::string_view text) {
+    if (buffer_ - used_[b] < text.size() + 1 && !Drain(b)) return false;
     char* at = buffers_[b] + used_[b];
-    const auto length = static_cast<std::uint16_t>(text.size());
-    std::memcpy(at, &slot, 4);
-    std::memcpy(at + 4, &length, 2);
-    std::memcpy(at + kEntryHead, text.data(), text.size());
-    used_[b] += kEntryHead + text.size();
+    std::memcpy(at, text.data(), text.size());
+    at[text.size()] = '\n';
+    used_[b] += text.size() + 1;
     return true;
   }
 
@@ -86,12 +80,10 @@ class Buckets {
   // The most any one bucket holds.
   std::uint64_t largest() const;
   std::size_t count() const { return files_.size(); }
-  std::size_t per_bucket() const { return per_bucket_; }
 
  private:
   bool Drain(std::size_t b);
 
-  std::size_t per_bucket_;
   std::size_t buffer_;
   std::vector<std::FILE*> files_;
   // Each bucket's buffer, in one piece of memory on huge pages.

@@ -9,6 +9,8 @@
 #include <cstdio>
 #include <functional>
 
+#include "pixelsets/memory_budget.h"
+
 namespace pixelsets {
 
 // An open set file and the name to report its errors under.
@@ -39,7 +41,7 @@ struct DrawOptions {
   // caches, and reading each record where it is drawn is faster. Chunks of
   // `gather_chunk` draws, 0 for the default. Small ones let tests take that
   // way.
-  std::size_t source_order_from = std::size_t{1} << 30;
+  std::size_t source_order_from = kSourceOrderFrom;
   std::size_t gather_chunk = 0;
 };
 

@@ -1,13 +1,42 @@
 #include "pixelsets/memory_budget.h"
 
+#include <algorithm>
+
+#include "pixelsets/bucket_plan.h"
+
 namespace pixelsets {
 
-bool FitsInMemory(std::uint64_t size, std::uint64_t available) {
-  // The text, an index of up to a quarter of it (records of 16 bytes or
-  // more), the gatherers' chunks (an eighth), and room for the program and
-  // the set files' buffers.
-  constexpr std::uint64_t kRoom = std::uint64_t{64} << 20;
-  return size < available && size / 4 + size / 8 + kRoom < available - size;
+std::uint64_t InMemoryNeed(std::uint64_t size, std::uint64_t records) {
+  const std::uint64_t index = records * (size < kNarrowLimit ? 4 : 8);
+  // Each of the two gatherers keeps a chunk of about a sixteenth of the text.
+  const std::uint64_t gather = size >= kSourceOrderFrom ? size / 8 : 0;
+  return size + index + gather + kInMemoryFixed;
+}
+
+std::uint64_t StreamedNeed(std::uint64_t size, std::uint64_t records) {
+  // A chunk of 2 MiB has one line start of 4 bytes a line.
+  constexpr std::uint64_t kChunk = std::uint64_t{2} << 20;
+  const std::uint64_t starts = 4 * kChunk *
+                               std::min<std::uint64_t>(records, size) /
+                               std::max<std::uint64_t>(size, 1);
+  return records * kStreamedPerRecord +
+         PlanMemory(PlanBuckets(records, size, records)) + starts +
+         kStreamedFixed;
+}
+
+std::uint64_t RecordsThatFit(std::uint64_t size, std::uint64_t available) {
+  const std::uint64_t text = InMemoryNeed(size, 0);
+  return available > text ? (available - text) / (size < kNarrowLimit ? 4 : 8)
+                          : 0;
+}
+
+Path ChoosePath(std::uint64_t size, std::uint64_t records,
+                std::uint64_t available) {
+  if (InMemoryNeed(size, records + records / 4) <= available)
+    return Path::kInMemory;
+  if (size > 0 && StreamedNeed(size, records - records / 4) <= available)
+    return Path::kStreamed;
+  return Path::kNeither;
 }
 
 }  // namespace pixelsets

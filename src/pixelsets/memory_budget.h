@@ -1,5 +1,6 @@
-// How a source is held: whether it fits in memory beside its index, from
-// what it needs and what the system can give.
+// How a source is held: what it needs in memory or streamed, against what
+// the run can have, so that a run never takes a path that does not fit and
+// is never ended by the system for want of memory.
 
 #ifndef PARTICION_SRC_PIXELSETS_MEMORY_BUDGET_H_
 #define PARTICION_SRC_PIXELSETS_MEMORY_BUDGET_H_
@@ -8,9 +9,50 @@
 
 namespace pixelsets {
 
-// Whether a source of `size` bytes, with its index, fits in `available`
-// bytes of memory with room to spare.
-bool FitsInMemory(std::uint64_t size, std::uint64_t available);
+// Sources up to this size index their records with 4-byte offsets, which
+// halves the memory of the index and the cache misses of the draw; larger
+// ones use 8-byte offsets.
+inline constexpr std::uint64_t kNarrowLimit = std::uint64_t{1} << 32;
+
+// From this size a text in memory is gathered in its own order, a chunk of
+// draws at a time (source_order_gather.h).
+inline constexpr std::uint64_t kSourceOrderFrom = std::uint64_t{1} << 30;
+
+// What a streamed source costs a record: its number in the draw's array (4
+// bytes) and the bucket it goes to (1).
+inline constexpr std::uint64_t kStreamedPerRecord = 5;
+
+// What the streamed path takes beside its records and its buckets: four
+// chunks being read, the set files' blocks, the threads' stacks (as
+// measured: 5 to 9 MiB). What the in-memory path takes beside its text,
+// index and gather: the set files' blocks, a thread's stack (as measured:
+// 2 to 4 MiB). Beyond these, the program itself holds about 6 MiB.
+inline constexpr std::uint64_t kStreamedFixed = std::uint64_t{12} << 20;
+inline constexpr std::uint64_t kInMemoryFixed = std::uint64_t{8} << 20;
+
+// The memory a source of `size` bytes and `records` records needs beyond
+// what the program holds: held in memory (its text, its index, and for a
+// large text the gatherers' chunks), or streamed (5 bytes a record, its
+// buckets as PlanBuckets spreads every record over them, a chunk's line
+// starts and kStreamedFixed). The streamed path thus needs at most 5 bytes
+// a record and 104 MiB, and with the program itself (about 8 MiB), 112.
+std::uint64_t InMemoryNeed(std::uint64_t size, std::uint64_t records);
+std::uint64_t StreamedNeed(std::uint64_t size, std::uint64_t records);
+
+// How many records a text of `size` bytes may have, its index beside it,
+// within `available` bytes.
+std::uint64_t RecordsThatFit(std::uint64_t size, std::uint64_t available);
+
+enum class Path { kInMemory, kStreamed, kNeither };
+
+// The path for a source of `size` bytes (0 when it is no regular file, which
+// cannot be read twice) and about `records` records, when the run can still
+// have `available` bytes: in memory where that fits, else streamed where
+// that fits. An estimate of the records is taken as up to a quarter too low
+// for memory, and a quarter too high for the streamed path: the loader
+// checks the exact count before it takes the memory.
+Path ChoosePath(std::uint64_t size, std::uint64_t records,
+                std::uint64_t available);
 
 }  // namespace pixelsets
 

@@ -124,6 +124,11 @@ std::uint64_t MemoryFree();
 // read of it since is not what the file held.
 bool SourceCut();
 
+// Under an address-space limit (ulimit -v), keeps what the threads take of
+// it to what they use: they share one allocation area rather than each
+// reserving one of its own, and have stacks of 1 MiB. Before any thread.
+void KeepThreadsSmall();
+
 // Takes the language of the system's messages (the reasons of Reason()) from
 // the user's environment, and nothing else: numbers and everything else stay
 // as in the "C" locale.

@@ -3,6 +3,8 @@
 #include "pixelsets/platform.h"
 
 #include <fcntl.h>
+#include <malloc.h>
+#include <pthread.h>
 #include <signal.h>
 #include <sys/mman.h>
 #include <sys/resource.h>
@@ -224,6 +226,23 @@ std::FILE* OpenForReading(const std::filesystem::path& path, int* errnum) {
   std::FILE* file = std::fopen(path.c_str(), "rb");
   *errnum = file == nullptr && errno == 0 ? EIO : errno;
   return file;
+}
+
+void KeepThreadsSmall() {
+  struct rlimit limit;
+  if (getrlimit(RLIMIT_AS, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY)
+    return;
+#ifdef __GLIBC__
+  // A thread's first allocation would reserve an area of 64 MiB of address
+  // space, and a thread's stack takes the stack limit (8 MiB, often).
+  mallopt(M_ARENA_MAX, 1);
+  pthread_attr_t attributes;
+  if (pthread_attr_init(&attributes) == 0) {
+    pthread_attr_setstacksize(&attributes, std::size_t{1} << 20);
+    pthread_setattr_default_np(&attributes);
+    pthread_attr_destroy(&attributes);
+  }
+#endif
 }
 
 void UseTheUsersLanguage() {

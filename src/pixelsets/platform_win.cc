@@ -108,6 +108,9 @@ std::FILE* OpenForReading(const std::filesystem::path& path, int* errnum) {
   return file;
 }
 
+// Windows has no address-space limit of the kind.
+void KeepThreadsSmall() {}
+
 // The C runtime has its reasons in English only.
 void UseTheUsersLanguage() {}
 

@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <new>
 #include <variant>
 
 #include "pixelsets/messages.h"
@@ -25,8 +26,9 @@ constexpr std::size_t kAllLines = static_cast<std::size_t>(-1);
 // The index as it grows: 4-byte offsets while they fit, 8-byte after.
 class Index {
  public:
-  Index(InMemorySource* source, std::uint64_t narrow_limit)
-      : cadenas_(&source->cadenas), narrow_limit_(narrow_limit) {}
+  // An index of at most `room` records, which memory holds.
+  Index(InMemorySource* source, std::uint64_t narrow_limit, std::uint64_t room)
+      : cadenas_(&source->cadenas), narrow_limit_(narrow_limit), room_(room) {}
 
   // Room for the records of a text of `size` bytes, whose lines hold at
   // least a few bytes each: reserving for short lines avoids regrowing the
@@ -39,6 +41,7 @@ class Index {
   }
 
   void Push(std::size_t offset) {
+    Room();
     if (auto* narrow = std::get_if<0>(cadenas_)) {
       if (offset < narrow_limit_) {
         narrow->push_back(static_cast<std::uint32_t>(offset));
@@ -53,10 +56,28 @@ class Index {
   }
 
   decltype(InMemorySource::cadenas)* cadenas() { return cadenas_; }
+  std::uint64_t room() const { return room_; }
+  // Whether the records counted so far fit in the room.
+  bool fits() const { return fits_; }
+  void NoRoom() { fits_ = false; }
 
  private:
+  // Before the index grows: new memory the system cannot give would end the
+  // run by its hand, where a lack of memory said now keeps it in ours.
+  void Room() {
+    std::visit(
+        [](auto& index) {
+          if (index.size() == index.capacity() &&
+              index.capacity() * sizeof(index[0]) > MemoryFree())
+            throw std::bad_alloc();
+        },
+        *cadenas_);
+  }
+
   decltype(InMemorySource::cadenas)* cadenas_;
   std::uint64_t narrow_limit_;
+  std::uint64_t room_;
+  bool fits_ = true;
 };
 
 // Writes the start of each line of text[from, to) that ends in "\n" to
@@ -78,20 +99,25 @@ std::size_t IndexLines(const char* text, std::size_t from, std::size_t to,
   return kAllLines;
 }
 
+// What indexing a mapped text in two halves came to.
+enum class Halves { kIndexed, kBroken, kTooMany, kNoRoom };
+
 // Finding the lines is a fifth of a large run. Counted first (a fast pass),
 // the lines of each half can be indexed straight into their place in one
 // array, on two cores, with no copy and no memory beyond the index.
 // Measured at ten million records: loading took 0.07 s on one thread and
 // 0.04 s so (the whole run 0.33 s and 0.29 s); at thirty million, 0.21 s and
-// 0.14 s. Returns false, leaving `*line_start` as it was, when the records
-// are too many: the ordinary way then finds where, or a long line before.
+// 0.14 s. Too many records (the ordinary way then finds where, or a long
+// line before) or more than `room` are found before the index takes any
+// memory, with `*line_start` left as it was.
 template <class Offset>
-bool IndexHalves(const char* text, std::size_t len, std::size_t split,
-                 LargeVector<Offset>* index, LineRules* rules,
-                 std::size_t* line_start, bool* ok) {
+Halves IndexHalves(const char* text, std::size_t len, std::size_t split,
+                   LargeVector<Offset>* index, LineRules* rules,
+                   std::uint64_t room, std::size_t* line_start) {
   const std::size_t first = CountLineEnds(text, *line_start, split);
   const std::size_t second = CountLineEnds(text, split, len);
-  if (rules->TooMany(first + second)) return false;
+  if (rules->TooMany(first + second)) return Halves::kTooMany;
+  if (first + second + 1 > room) return Halves::kNoRoom;
   index->reserve(first + second + 1);  // room for a last line without "\n"
   index->resize(first + second);
   std::size_t second_bad = kAllLines;
@@ -107,10 +133,10 @@ bool IndexHalves(const char* text, std::size_t len, std::size_t split,
   const std::uint64_t bad = first_bad != kAllLines    ? first_bad
                             : second_bad != kAllLines ? first + second_bad
                                                       : first + second;
-  *ok = rules->TakeRecords(first + second, bad);
-  if (!*ok) index->clear();
   *line_start = last_start;
-  return true;
+  if (rules->TakeRecords(first + second, bad)) return Halves::kIndexed;
+  index->clear();
+  return Halves::kBroken;
 }
 
 // Indexes a mapped text whole; `*line_start` ends at its unfinished last
@@ -133,13 +159,15 @@ bool IndexMapped(const char* text, std::size_t len, LineRules* rules,
     return TakeLines(text, len, line_start, &scan, rules, push);
   const auto split =
       static_cast<std::size_t>(static_cast<const char*>(middle) - text + 1);
-  bool ok = true;
-  const bool halved = std::visit(
+  const Halves halves = std::visit(
       [&](auto& cadenas) {
-        return IndexHalves(text, len, split, &cadenas, rules, line_start, &ok);
+        return IndexHalves(text, len, split, &cadenas, rules, index->room(),
+                           line_start);
       },
       *index->cadenas());
-  return halved ? ok : TakeLines(text, len, line_start, &scan, rules, push);
+  if (halves == Halves::kNoRoom) index->NoRoom();
+  if (halves != Halves::kTooMany) return halves == Halves::kIndexed;
+  return TakeLines(text, len, line_start, &scan, rules, push);
 }
 
 // Reads `f` into `*text`, indexing the lines as the bytes arrive, so that a
@@ -155,7 +183,11 @@ bool ReadWhole(std::FILE* f, std::uint64_t size_hint, LineRules* rules,
   const std::size_t chunk = size_hint > 0 ? kLargeChunk : kSmallChunk;
   std::size_t scan = 0;
   for (;;) {
-    if (*len == text->size()) text->resize(text->size() * 2);
+    if (*len == text->size()) {
+      // New memory the system cannot give would end the run by its hand.
+      if (text->size() > MemoryFree()) throw std::bad_alloc();
+      text->resize(text->size() * 2);
+    }
     const std::size_t want = std::min(chunk, text->size() - *len);
     const std::size_t got = std::fread(text->data() + *len, 1, want, f);
     *len += got;
@@ -172,9 +204,9 @@ bool ReadWhole(std::FILE* f, std::uint64_t size_hint, LineRules* rules,
 }  // namespace
 
 bool ReadIntoMemory(std::FILE* f, std::uint64_t size_hint,
-                    std::uint64_t narrow_limit, LineRules* rules,
-                    InMemorySource* source) {
-  Index index(source, narrow_limit);
+                    std::uint64_t narrow_limit, std::uint64_t room,
+                    LineRules* rules, InMemorySource* source, bool* fits) {
+  Index index(source, narrow_limit, room);
   std::size_t line_start = 0;
   std::size_t len = 0;
   // A regular file is mapped, not copied: its pages are already in memory
@@ -183,11 +215,14 @@ bool ReadIntoMemory(std::FILE* f, std::uint64_t size_hint,
   if (source->mapped.mapped()) {
     source->text = source->mapped.data();
     len = source->mapped.size();
-    index.Reserve(len, kMaxRecords);
-    if (!IndexMapped(source->text, len, rules, &index, &line_start))
-      return false;
+    // A large text is counted first and its index taken to the record.
+    index.Reserve(len, len >= kSplitFrom);
+    const bool indexed =
+        IndexMapped(source->text, len, rules, &index, &line_start);
+    *fits = index.fits();
+    if (!indexed) return false;
   } else {
-    index.Reserve(size_hint, kMaxRecords);
+    index.Reserve(size_hint, false);
     if (!ReadWhole(f, size_hint, rules, &index, &source->read_text, &line_start,
                    &len))
       return false;

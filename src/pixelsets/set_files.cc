@@ -219,11 +219,12 @@ bool SetPair::Commit(const Notify& notify, std::string* err) {
 }
 
 bool SetPair::Replace(std::string* err) {
-  for (SetFile* set : {entrenamiento_.get(), test_.get()}) {
-    if (!set->NameTemporary()) {
-      *err = SetFileError(set->target(), errno);
-      return false;
-    }
+  SetFile* unnamed = !entrenamiento_->NameTemporary() ? entrenamiento_.get()
+                     : !test_->NameTemporary()        ? test_.get()
+                                                      : nullptr;
+  if (unnamed != nullptr) {
+    *err = SetFileError(unnamed->target(), errno);
+    return false;
   }
   int injected = Injected(CommitStep::kFirstReplacement);
   if (injected != 0 || !entrenamiento_->Replace()) {

@@ -13,14 +13,10 @@
 #include <variant>
 #include <vector>
 
+#include "pixelsets/memory_budget.h"
 #include "pixelsets/platform.h"
 
 namespace pixelsets {
-
-// Sources under this size index their records with 4-byte offsets, which
-// halves the memory of the index and the cache misses of the draw; larger
-// ones use 8-byte offsets.
-inline constexpr std::uint64_t kNarrowLimit = std::uint64_t{1} << 32;
 
 // A source held in memory: its bytes, mapped from the file or read into
 // `read_text`, and `cadenas`, the index of its records (each the offset in

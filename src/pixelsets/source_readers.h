@@ -15,10 +15,13 @@ namespace pixelsets {
 // Maps `f`, or reads it whole where it cannot be mapped, and indexes its
 // records (4-byte offsets below `narrow_limit` bytes, else 8-byte).
 // `size_hint` (0 if unknown) lets a file that is read take one allocation.
-// False when `rules` are broken or the read fails.
+// False when `rules` are broken or the read fails; false with `*fits` false
+// when a large mapped file has more records than `room`, found before the
+// index takes any memory. Throws std::bad_alloc, before it takes it, when
+// a file read whole would need more memory than the system can give.
 bool ReadIntoMemory(std::FILE* f, std::uint64_t size_hint,
-                    std::uint64_t narrow_limit, LineRules* rules,
-                    InMemorySource* source);
+                    std::uint64_t narrow_limit, std::uint64_t room,
+                    LineRules* rules, InMemorySource* source, bool* fits);
 
 // Reads `f` (of `size_hint` bytes) through once, a chunk at a time, counting
 // its records and taking the fingerprints of its blocks, and keeps it open

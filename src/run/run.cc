@@ -115,6 +115,7 @@ int Run(std::FILE* in, std::FILE* out, std::FILE* err) {
 
 int RunSplit(std::FILE* in, std::FILE* out, std::FILE* err) {
   pixelsets::UseTheUsersLanguage();
+  pixelsets::KeepThreadsSmall();
   try {
     return Run(in, out, err);
   } catch (const std::bad_alloc&) {

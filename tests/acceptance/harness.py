@@ -120,6 +120,37 @@ def spanish(case):
     return env
 
 
+def fixed_clock(case):
+    """An environment in which the run's clock stands still (a small
+    library that makes time() return FIXED_TIME, built for the case), so
+    that two runs draw alike; skips the case where nothing can build it."""
+    if not shutil.which("cc") or RUN.sanitized:
+        case.skipTest("no C compiler to fix the clock, or a sanitized build")
+    where = tempfile.mkdtemp()
+    case.addCleanup(shutil.rmtree, where)
+    source = os.path.join(where, "clock.c")
+    with open(source, "w") as f:
+        f.write("#include <stdlib.h>\n#include <time.h>\n"
+                "time_t time(time_t* t) {\n"
+                "  time_t v = (time_t)atoll(getenv(\"FIXED_TIME\"));\n"
+                "  if (t) *t = v;\n  return v;\n}\n")
+    library = os.path.join(where, "clock.so")
+    subprocess.run(["cc", "-shared", "-fPIC", "-o", library, source],
+                   check=True)
+    return dict(os.environ, LD_PRELOAD=library, FIXED_TIME="1765000000")
+
+
+def short_records(count):
+    """A pixel list of `count` records of one band and a label ("2266 5"),
+    the shortest of real use: a block of random ones written again and
+    again."""
+    rng = random.Random(count)
+    block = b"".join(b"%d %d\n" % (rng.randrange(4096), rng.randrange(10))
+                     for _ in range(1 << 16))
+    full, rest = divmod(count, 1 << 16)
+    return b"2\n" + block * full + b"".join(block.splitlines(True)[:rest])
+
+
 def long_line(n):
     return (b"La linea %d del fichero Origen tiene mas de 1999 caracteres\n\n"
             % n)

@@ -43,6 +43,24 @@ class LargerThanMemory(Folder):
                             kib)
             self.assert_only("Pixeles.txt", "Entrenamiento.txt", "Test.txt")
 
+    def test_the_stated_bound_is_enough_for_short_records(self):
+        """Under an address-space limit of 5 bytes a record and 128 MiB, a
+        list whose index would not fit beside it is split through the file,
+        into the very pair of a run without the limit."""
+        records = 16 << 20
+        self.write("cortos.txt", short_records(records))
+        env = fixed_clock(self)
+        answers = b"../cortos.txt %d %d\n" % (records * 7 // 10,
+                                              records - records * 7 // 10)
+        for folder, limit in (("limitado", address_space(
+                (5 * records + (128 << 20)) >> 10)), ("libre", no_core)):
+            os.mkdir(folder)
+            self.assert_run(answers, cwd=folder, env=env, preexec_fn=limit,
+                            label=folder)
+        for name in ("Entrenamiento.txt", "Test.txt"):
+            self.assertTrue(self.read("limitado/" + name)
+                            == self.read("libre/" + name), name)
+
     def test_change_while_a_count_question_waits(self):
         source = self.read("Pixeles.txt")
         for label, change in ChangedSource.CHANGES:
