@@ -36,8 +36,8 @@ void RadixSort(std::uint64_t* keys, std::uint64_t* spare, std::size_t count,
 }  // namespace
 
 bool OrderBucket(const char* data, std::size_t size, std::uint32_t* records,
-                 std::size_t slots, std::uint64_t limit,
-                 std::uint64_t* scratch) {
+                 std::size_t slots, std::uint64_t limit, std::uint64_t* scratch,
+                 std::uint64_t* lengths) {
   // Each slot as a key: the highest record first, then the slot. The slot
   // needs 32 bits; a record number fits in the rest.
   std::uint64_t* keys = scratch;
@@ -45,14 +45,19 @@ bool OrderBucket(const char* data, std::size_t size, std::uint32_t* records,
     keys[i] = (limit - 1 - records[i]) << 32 | i;
   const int bits = std::bit_width(limit > 1 ? limit - 1 : 1);
   RadixSort(keys, scratch + slots, slots, 32, 32 + bits);
-  // The bucket's lines in turn, each where its slot's record starts.
+  // The bucket's lines in turn, each where its slot's record starts and
+  // how long it is.
   std::size_t at = 0;
   for (std::size_t j = 0; j < slots; ++j) {
     const void* end =
         at < size ? std::memchr(data + at, '\n', size - at) : nullptr;
     if (end == nullptr) return false;
-    records[keys[j] & 0xFFFFFFFF] = static_cast<std::uint32_t>(at);
-    at = static_cast<std::size_t>(static_cast<const char*>(end) - data) + 1;
+    const auto stop =
+        static_cast<std::size_t>(static_cast<const char*>(end) - data);
+    const std::uint64_t slot = keys[j] & 0xFFFFFFFF;
+    records[slot] = static_cast<std::uint32_t>(at);
+    lengths[slot] = stop - at;
+    at = stop + 1;
   }
   return at == size;
 }

@@ -25,8 +25,8 @@ BucketPlan PlanBuckets(std::uint64_t records, std::uint64_t size,
 }
 
 std::uint64_t PlanMemory(const BucketPlan& plan) {
-  // Records are not all of the mean length: room for a third more.
-  return plan.buckets * kBucketBuffer + plan.largest + plan.largest / 3;
+  // Records are not all of the mean length: room for an eighth more.
+  return plan.buckets * kBucketBuffer + plan.largest + plan.largest / 8;
 }
 
 }  // namespace pixelsets

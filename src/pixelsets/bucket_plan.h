@@ -13,7 +13,7 @@ namespace pixelsets {
 inline constexpr std::size_t kBucketBuffer = std::size_t{64} << 10;
 // What one bucket holds at most: it is read whole into memory to be put in
 // draw order.
-inline constexpr std::size_t kMaxBucketBytes = std::size_t{48} << 20;
+inline constexpr std::size_t kMaxBucketBytes = std::size_t{64} << 20;
 // Bucket numbers are bytes, and one byte value means none.
 inline constexpr std::size_t kMaxBuckets = 255;
 // Putting a bucket in order takes 16 bytes a slot, in the memory of the

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 #include <memory>
+#include <string_view>
 #include <vector>
 
 #include "pixelsets/chunk_reader.h"
@@ -45,13 +46,21 @@ class FilingPass {
   // bytes were kept. False when it cannot be what was loaded.
   bool Join(const char* text, std::size_t start, std::size_t got,
             std::uint64_t offset, std::size_t* length);
+  // Finds where the `owned` lines that start in the chunk start.
+  void FindStarts(const char* text, std::size_t got, std::uint64_t offset,
+                  std::uint64_t owned);
   // Files `line` (its "\n" excluded), line `number` of the source, if the
-  // draw gave it a bucket. False only when a write fails.
-  bool Take(std::uint64_t number, const char* line, std::size_t length) {
+  // draw gave it a bucket; `zeros` if the line may hold a zero byte. False
+  // only when a write fails.
+  bool Take(std::uint64_t number, const char* line, std::size_t length,
+            bool zeros) {
     if (number == 0) return true;  // the header
     const std::uint8_t bucket = bucket_of_[number - 1];
     if (bucket == kNoBucket) return true;
-    if (!buckets_->Add(bucket, RecordOf({line, length}))) return false;
+    const std::string_view record =
+        zeros ? RecordOf({line, length})
+              : RecordOfLineWithoutZero({line, length});
+    if (!buckets_->Add(bucket, record)) return false;
     if (++count_ % 65536 == 0 && filed_) filed_(count_);
     return true;
   }
@@ -63,8 +72,11 @@ class FilingPass {
   std::uint64_t lines_;      // the header and the records
   std::uint64_t after_ = 0;  // lines that start in the chunks already read
   std::uint64_t count_ = 0;  // records filed
-  // Where each line of the chunk in hand starts.
-  std::vector<std::uint32_t> starts_;
+  // Where each line of the chunk in hand starts: room for one a byte of a
+  // chunk where lines are short, for one a line elsewhere.
+  std::unique_ptr<std::uint32_t[]> starts_;
+  std::size_t starts_room_ = 0;
+  std::size_t starts_count_ = 0;
   // The first bytes of the chunk after the one in hand, where its last line
   // ends; and that line put together.
   std::unique_ptr<char[]> head_;
@@ -115,33 +127,62 @@ Filed FilingPass::Check(const ChunkReader& reader, std::size_t got) const {
              : Filed::kChanged;
 }
 
+void FilingPass::FindStarts(const char* text, std::size_t got,
+                            std::uint64_t offset, std::uint64_t owned) {
+  const bool short_lines = owned > got / 16;
+  const std::size_t room = (short_lines ? got : owned) + 2;
+  if (room > starts_room_) {
+    starts_.reset(new std::uint32_t[room]);
+    starts_room_ = room;
+  }
+  std::uint32_t* out = starts_.get();
+  if (offset == 0) *out++ = 0;  // the header
+  if (short_lines) {
+    // Short lines: a look at each byte, with no branch, costs less than a
+    // search that finds a line end every few bytes.
+    for (std::size_t i = 0; i < got; ++i) {
+      *out = static_cast<std::uint32_t>(i + 1);  // a chunk is small
+      out += text[i] == '\n' ? 1 : 0;
+    }
+  } else {
+    for (std::size_t at = 0;
+         static_cast<std::uint64_t>(out - starts_.get()) < owned;) {
+      const void* nl = std::memchr(text + at, '\n', got - at);
+      if (nl == nullptr) break;
+      at = At(text, nl) + 1;
+      *out++ = static_cast<std::uint32_t>(at);
+    }
+  }
+  starts_count_ = std::min<std::size_t>(
+      static_cast<std::size_t>(out - starts_.get()), owned);
+}
+
 Filed FilingPass::TakeChunk(const char* text, std::size_t got,
                             std::uint64_t offset, std::uint64_t owned) {
-  starts_.clear();
-  if (offset == 0) starts_.push_back(0);
-  for (std::size_t at = 0; starts_.size() < owned;) {
-    const void* nl = std::memchr(text + at, '\n', got - at);
-    if (nl == nullptr) return Filed::kChanged;
-    at = At(text, nl) + 1;
-    starts_.push_back(static_cast<std::uint32_t>(at));  // a chunk is small
-  }
+  FindStarts(text, got, offset, owned);
+  if (starts_count_ < owned) return Filed::kChanged;
+  const bool zeros = std::memchr(text, '\0', got) != nullptr;
+  const std::uint32_t* starts = starts_.get();
   // From the last line back, so that the records come in descending number.
   const std::uint64_t first = lines_ - after_ - owned;
-  for (std::size_t k = starts_.size(); k-- > 0;) {
-    const char* line = text + starts_[k];
+  for (std::size_t k = starts_count_; k-- > 0;) {
+    const char* line = text + starts[k];
     std::size_t length;
-    if (k + 1 < starts_.size()) {
-      length = starts_[k + 1] - 1 - starts_[k];
+    bool may_hold_zero = zeros;
+    if (k + 1 < starts_count_) {
+      length = starts[k + 1] - 1 - starts[k];
     } else if (offset + got == source_.size) {
       // The last line of the file, with no line end or with one that is
       // the file's last byte.
-      length = got - starts_[k] - (text[got - 1] == '\n' ? 1 : 0);
-    } else if (Join(text, starts_[k], got, offset, &length)) {
+      length = got - starts[k] - (text[got - 1] == '\n' ? 1 : 0);
+    } else if (Join(text, starts[k], got, offset, &length)) {
       line = joined_.get();
+      may_hold_zero = true;
     } else {
       return Filed::kChanged;
     }
-    if (!Take(first + k, line, length)) return Filed::kWriteFailed;
+    if (!Take(first + k, line, length, may_hold_zero))
+      return Filed::kWriteFailed;
   }
   return Filed::kDone;
 }

@@ -14,11 +14,13 @@ std::uint64_t InMemoryNeed(std::uint64_t size, std::uint64_t records) {
 }
 
 std::uint64_t StreamedNeed(std::uint64_t size, std::uint64_t records) {
-  // A chunk of 2 MiB has one line start of 4 bytes a line.
+  // The line starts of a chunk of 2 MiB: 4 bytes a line, or where lines are
+  // short (under 16 bytes), 4 bytes a byte.
   constexpr std::uint64_t kChunk = std::uint64_t{2} << 20;
-  const std::uint64_t starts = 4 * kChunk *
-                               std::min<std::uint64_t>(records, size) /
-                               std::max<std::uint64_t>(size, 1);
+  const std::uint64_t starts =
+      4 * (records * 16 > size
+               ? kChunk
+               : kChunk * records / std::max<std::uint64_t>(size, 1));
   return records * kStreamedPerRecord +
          PlanMemory(PlanBuckets(records, size, records)) + starts +
          kStreamedFixed;

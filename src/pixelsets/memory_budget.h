@@ -34,8 +34,9 @@ inline constexpr std::uint64_t kInMemoryFixed = std::uint64_t{8} << 20;
 // what the program holds: held in memory (its text, its index, and for a
 // large text the gatherers' chunks), or streamed (5 bytes a record, its
 // buckets as PlanBuckets spreads every record over them, a chunk's line
-// starts and kStreamedFixed). The streamed path thus needs at most 5 bytes
-// a record and 104 MiB, and with the program itself (about 8 MiB), 112.
+// starts, up to 8 MiB, and kStreamedFixed). The streamed path thus needs at
+// most 5 bytes a record and 108 MiB, and with the program itself (about 6 MiB),
+// 114.
 std::uint64_t InMemoryNeed(std::uint64_t size, std::uint64_t records);
 std::uint64_t StreamedNeed(std::uint64_t size, std::uint64_t records);
 

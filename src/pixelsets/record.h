@@ -45,6 +45,12 @@ inline std::string_view RecordOf(std::string_view line) {
   return RecordAt(line.data(), line.size(), 0);
 }
 
+// The same, for a line known to hold no zero byte: the line less a final
+// "\r". A text with no zero byte in it need not look at each byte again.
+inline std::string_view RecordOfLineWithoutZero(std::string_view line) {
+  return line.substr(0, line.size() - (!line.empty() && line.back() == '\r'));
+}
+
 // The number of "\n" in text[from, to).
 std::size_t CountLineEnds(const char* text, std::size_t from, std::size_t to);
 

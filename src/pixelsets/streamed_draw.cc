@@ -166,8 +166,10 @@ bool Round::WriteBucket(std::size_t first, std::size_t slots,
   const std::size_t n = numbers_->size();
   std::uint32_t* records = numbers_->data() + (n - first - slots);
   std::reverse(records, records + slots);
-  if (!OrderBucket(data.data(), data.size(), records, slots, n,
-                   reinterpret_cast<std::uint64_t*>(bucket_of_))) {
+  auto* scratch = reinterpret_cast<std::uint64_t*>(bucket_of_);
+  std::uint64_t* lengths = scratch + slots;
+  if (!OrderBucket(data.data(), data.size(), records, slots, n, scratch,
+                   lengths)) {
     *err = kSourceChanged;
     return false;
   }
@@ -176,11 +178,9 @@ bool Round::WriteBucket(std::size_t first, std::size_t slots,
     // random: without fetching ahead each one waits for memory.
     if (i + kIndexAhead < slots)
       Prefetch(data.data() + records[i + kIndexAhead]);
-    const char* start = data.data() + records[i];
-    const auto* end = static_cast<const char*>(
-        std::memchr(start, '\n', data.size() - records[i]));
     if (!out->For(first + i, counts_)
-             ->Line({start, static_cast<std::size_t>(end - start)})) {
+             ->Line({data.data() + records[i],
+                     static_cast<std::size_t>(lengths[i])})) {
       *err = SetFileError(out->NameFor(first + i, counts_), errno);
       return false;
     }
