@@ -10,6 +10,8 @@
 #include <utility>
 #include <vector>
 
+#include "pixelsets/draw_in_blocks.h"
+#include "pixelsets/draw_positions.h"
 #include "pixelsets/messages.h"
 #include "test_util.h"
 
@@ -205,6 +207,46 @@ TEST(Partition, ReportsAFailedWriteWithTheSetFileName) {
   std::fclose(test);
 }
 
+// Drawn a block at a time, with the block's positions sorted by where they
+// fall, an array ends exactly as drawn one position at a time, and the
+// records told block by block are those the draw stacked up, in order:
+// over sizes, counts and blocks down to a draw each, where positions fall in
+// a block's own tail as often as not.
+TEST(DrawInBlocks, SameArrayAsOnePositionAtATime) {
+  std::mt19937 sizes(5);
+  for (int trial = 0; trial < 200; ++trial) {
+    const std::size_t n = 1 + sizes() % (trial < 150 ? 40 : 300000);
+    const std::size_t total = sizes() % (n + 1);
+    const std::size_t block = std::size_t{1} + sizes() % 70;
+    const unsigned seed = sizes();
+    std::vector<std::uint32_t> one(n);
+    std::vector<std::uint32_t> blocked(n);
+    for (std::size_t i = 0; i < n; ++i) one[i] = blocked[i] = i * 7 + 3;
+    std::mt19937 gen(seed);
+    const auto rand =
+        pixelsets::ValueByValue([&] { return static_cast<int>(gen() >> 1); });
+    pixelsets::DrawPositions(
+        one.data(), n, total, rand, [](std::size_t) {}, [] { return false; });
+    gen.seed(seed);
+    std::vector<std::uint32_t> told;
+    pixelsets::DrawInBlocks(
+        blocked.data(), n, total, rand,
+        [&](std::size_t first, const std::uint32_t* records,
+            std::size_t count) {
+          EXPECT_EQ(first, told.size());
+          told.insert(told.end(), records, records + count);
+        },
+        block);
+    const std::string label = std::to_string(total) + " of " +
+                              std::to_string(n) + " in blocks of " +
+                              std::to_string(block);
+    ASSERT_EQ(one, blocked) << label;
+    ASSERT_EQ(told.size(), total) << label;
+    for (std::size_t k = 0; k < total; ++k)
+      ASSERT_EQ(told[k], one[n - 1 - k]) << label << ", draw " << k;
+  }
+}
+
 // The first offset at which `a` and `b` differ, or npos.
 std::size_t Mismatch(const std::string& a, const std::string& b) {
   const auto at = std::mismatch(a.begin(), a.end(), b.begin(), b.end());
@@ -271,7 +313,7 @@ std::vector<std::pair<const char*, std::string>> IdentitySources() {
   mixed += "x\r";
   return {
       {"records of one byte", one_byte},
-      {"records of no byte", "3" + std::string(2500000, '\n')},
+      {"records of no byte", std::string("3").append(2500000, '\n')},
       {"records of no byte or a CR", mixed},
       {"a line starts a chunk", upto(kChunk) + "x1\nx2"},
       {"a line end starts a chunk", upto(kChunk - 2) + "ab\ncd\n"},

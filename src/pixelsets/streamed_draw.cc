@@ -4,13 +4,16 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
+#include <functional>
 #include <new>
 #include <numeric>
 #include <string_view>
+#include <vector>
 
 #include "pixelsets/bucket_order.h"
 #include "pixelsets/bucket_plan.h"
 #include "pixelsets/buckets.h"
+#include "pixelsets/draw_in_blocks.h"
 #include "pixelsets/draw_positions.h"
 #include "pixelsets/filing_pass.h"
 #include "pixelsets/memory_budget.h"
@@ -39,8 +42,8 @@ class Progress {
 };
 
 // Notes in `bucket_of` the bucket of each record drawn in round `round`,
-// `ready` draws of it at most, from `cadenas`, whose draws stack up from its
-// end. The records are met at random: each one's place is fetched ahead.
+// draws [from, to), from `cadenas`, whose draws stack up from its end. The
+// records are met at random: each one's place is fetched ahead.
 void Note(const std::uint32_t* cadenas, std::size_t n, const BucketPlan& plan,
           std::size_t round, std::size_t from, std::size_t to,
           std::uint8_t* bucket_of) {
@@ -53,33 +56,61 @@ void Note(const std::uint32_t* cadenas, std::size_t n, const BucketPlan& plan,
   }
 }
 
+// Notes the bucket of each record the first round takes, a block of draws
+// at a time, sorted first by the part of the notes they fall in: a block's
+// records lie all over the notes, and met in their own order each costs a
+// miss of the caches but no walk of the page tables.
+class BlockNoter {
+ public:
+  BlockNoter(const BucketPlan& plan, std::size_t n, std::uint8_t* bucket_of)
+      : plan_(plan), bucket_of_(bucket_of), bins_((n >> kBinBits) + 2) {}
+
+  void operator()(std::size_t first, const std::uint32_t* records,
+                  std::size_t count) {
+    const std::size_t noted = std::min(
+        count, plan_.round_slots() - std::min(first, plan_.round_slots()));
+    if (noted == 0) return;
+    if (sorted_.size() < noted) sorted_.resize(noted);
+    std::fill(bins_.begin(), bins_.end(), 0);
+    for (std::size_t i = 0; i < noted; ++i)
+      ++bins_[(records[i] >> kBinBits) + 1];
+    for (std::size_t b = 1; b < bins_.size(); ++b) bins_[b] += bins_[b - 1];
+    for (std::size_t i = 0; i < noted; ++i) {
+      sorted_[bins_[records[i] >> kBinBits]++] =
+          std::uint64_t{records[i]} << 32 | i;
+    }
+    for (std::size_t j = 0; j < noted; ++j) {
+      const std::size_t k = first + (sorted_[j] & 0xFFFFFFFF);
+      bucket_of_[sorted_[j] >> 32] =
+          static_cast<std::uint8_t>(k / plan_.per_bucket);
+    }
+  }
+
+ private:
+  // Bins of 2 MiB of the notes.
+  static constexpr int kBinBits = 21;
+  const BucketPlan& plan_;
+  std::uint8_t* bucket_of_;
+  std::vector<std::uint32_t> bins_;
+  LargeVector<std::uint64_t> sorted_;
+};
+
 // Draws the positions on `numbers` (each record's number, in file order at
 // first) and notes the bucket of each record drawn in the first round. The
-// notes are taken on a second thread as the positions come: the draw and the
-// noting each wait on memory at random, and the second core overlaps them.
+// blocks of the draw and their notes take the memory the buckets take
+// later, which is not yet in use.
 void DrawAndNote(LargeVector<std::uint32_t>* numbers, std::size_t total,
                  const BucketPlan& plan, const Generator& rand,
                  std::uint8_t* bucket_of) {
   const std::size_t n = numbers->size();
-  const std::size_t noted = std::min(total, plan.round_slots());
-  DrawnCount drawn;
-  SecondThread noter(
-      [&] {
-        std::memset(bucket_of, kNoBucket, n);
-        for (std::size_t k = 0; k < noted;) {
-          const std::size_t ready = drawn.WaitPast(k);
-          if (ready == DrawnCount::kGivenUp) return;
-          const std::size_t to = std::min(ready, noted);
-          Note(numbers->data(), n, plan, 0, k, to, bucket_of);
-          k = to;
-        }
-      },
-      [&] { drawn.GiveUp(); });
+  const std::size_t block = std::clamp<std::size_t>(
+      PlanMemory(plan) / (kBlockBytesPerDraw + sizeof(std::uint64_t)),
+      std::size_t{4} << 10, kDefaultBlock);
+  SecondThread clear([&] { std::memset(bucket_of, kNoBucket, n); });
   std::iota(numbers->begin(), numbers->end(), std::uint32_t{0});
-  DrawPositions(
-      numbers->data(), n, total, rand, [&](std::size_t k) { drawn.Publish(k); },
-      [] { return false; });
-  noter.Join();
+  clear.Join();
+  BlockNoter noter(plan, n, bucket_of);
+  DrawInBlocks(numbers->data(), n, total, rand, std::ref(noter), block);
 }
 
 // One round of the draw: the source read again into its buckets, and each
