@@ -43,7 +43,7 @@ bool OrderBucket(const char* data, std::size_t size, std::uint32_t* records,
   std::uint64_t* keys = scratch;
   for (std::size_t i = 0; i < slots; ++i)
     keys[i] = (limit - 1 - records[i]) << 32 | i;
-  const int bits = std::bit_width(limit > 1 ? limit - 1 : 1);
+  const auto bits = static_cast<int>(std::bit_width(limit > 1 ? limit - 1 : 1));
   RadixSort(keys, scratch + slots, slots, 32, 32 + bits);
   // The bucket's lines in turn, each where its slot's record starts and
   // how long it is.

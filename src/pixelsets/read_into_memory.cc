@@ -30,12 +30,12 @@ class Index {
   Index(InMemorySource* source, std::uint64_t narrow_limit, std::uint64_t room)
       : cadenas_(&source->cadenas), narrow_limit_(narrow_limit), room_(room) {}
 
-  // Room for the records of a text of `size` bytes, whose lines hold at
-  // least a few bytes each: reserving for short lines avoids regrowing the
-  // index, and untouched reserve is never resident.
-  void Reserve(std::uint64_t size, std::uint64_t max_records) {
-    const auto expected = static_cast<std::size_t>(
-        std::min<std::uint64_t>(size / 8, max_records));
+  // The index's width for a text of `size` bytes, and room for its records
+  // unless they are `counted` before they are indexed. Lines hold at least
+  // a few bytes each: reserving for short lines avoids regrowing the index,
+  // and untouched reserve is never resident.
+  void Reserve(std::uint64_t size, bool counted) {
+    const auto expected = static_cast<std::size_t>(counted ? 0 : size / 8);
     if (size >= narrow_limit_) cadenas_->emplace<1>();
     std::visit([expected](auto& index) { index.reserve(expected); }, *cadenas_);
   }
@@ -216,13 +216,13 @@ bool ReadIntoMemory(std::FILE* f, std::uint64_t size_hint,
     source->text = source->mapped.data();
     len = source->mapped.size();
     // A large text is counted first and its index taken to the record.
-    index.Reserve(len, len >= kSplitFrom);
+    index.Reserve(len, /*counted=*/len >= kSplitFrom);
     const bool indexed =
         IndexMapped(source->text, len, rules, &index, &line_start);
     *fits = index.fits();
     if (!indexed) return false;
   } else {
-    index.Reserve(size_hint, false);
+    index.Reserve(size_hint, /*counted=*/false);
     if (!ReadWhole(f, size_hint, rules, &index, &source->read_text, &line_start,
                    &len))
       return false;

@@ -48,7 +48,8 @@ inline std::string_view RecordOf(std::string_view line) {
 // The same, for a line known to hold no zero byte: the line less a final
 // "\r". A text with no zero byte in it need not look at each byte again.
 inline std::string_view RecordOfLineWithoutZero(std::string_view line) {
-  return line.substr(0, line.size() - (!line.empty() && line.back() == '\r'));
+  const bool cr = !line.empty() && line.back() == '\r';
+  return line.substr(0, cr ? line.size() - 1 : line.size());
 }
 
 // The number of "\n" in text[from, to).
