@@ -6,6 +6,7 @@ Usage: bench/run.py [--build DIR] [--runs N] [--sizes 1000000,10000000,30000000]
                     [--baseline PROGRAM] [--no-shuf]
        bench/run.py --large [--free MIB] [--limit KIB] [--build DIR]
                     [--runs N] [--baseline PROGRAM]
+       bench/run.py --starved MIB,MIB [--runs N]
        bench/run.py --top [--free MIB] [--limit KIB] [--build DIR] [--runs N]
                     [--baseline PROGRAM]
 
@@ -28,6 +29,11 @@ label (14.45 GB), split 70/30 of all, cold, against cat + sync, with all the
 machine's memory unless --free is given. The list is made once (a block of
 random records written again and again, about 20 s); the disk it needs is
 checked first and said.
+
+--starved 384,240 runs particion on a list of 80 million records (1 GB)
+with only that many MiB left (a filled tmpfs), below what it needs held
+either way: each run must end at once with "No hay memoria suficiente",
+exit status 1 and the earlier pair kept, never be killed by the system.
 
 --limit KIB runs particion under an address-space limit (ulimit -v KIB) and,
 beside it, once unlimited on the same clock second (through a small library
@@ -121,8 +127,10 @@ def make_top_list():
 
 
 def timed(argv, stdin_bytes=b"", stdout_path=os.devnull, cwd=None,
-          preexec_fn=None, env=None):
-    """Runs argv; returns (wall seconds, peak resident MiB).
+          preexec_fn=None, env=None, outcome=None):
+    """Runs argv; returns (wall seconds, peak resident MiB). A failure ends
+    the benchmark, unless `outcome` (a list) is given: it then gets the exit
+    status and standard error.
 
     GNU time measures the peak memory: a child forked from this Python
     process would count Python's own pages in its peak.
@@ -135,7 +143,9 @@ def timed(argv, stdin_bytes=b"", stdout_path=os.devnull, cwd=None,
                               stderr=subprocess.PIPE, cwd=cwd,
                               preexec_fn=preexec_fn, env=env)
     wall = time.perf_counter() - start
-    if done.returncode != 0:
+    if outcome is not None:
+        outcome[:] = [done.returncode, done.stderr]
+    elif done.returncode != 0:
         sys.exit("%s failed (%d): %s" % (argv, done.returncode, done.stderr))
     with open(report) as f:
         return wall, int(f.read().split()[-1]) / 1024.0
@@ -181,15 +191,11 @@ def memory_held_back(free_mib):
 
 def fixed_second():
     """A library that makes time() return FIXED_TIME, for two runs of the
-    same draw; built here from its few lines."""
+    same draw: the acceptance tests' own, built here."""
     library = os.path.join(DATA, "fixed_time.so")
     if not os.path.exists(library):
-        source = os.path.join(DATA, "fixed_time.c")
-        with open(source, "w") as f:
-            f.write("#include <stdlib.h>\n#include <time.h>\n"
-                    "time_t time(time_t* t) {\n"
-                    "  time_t v = (time_t)atoll(getenv(\"FIXED_TIME\"));\n"
-                    "  if (t) *t = v;\n  return v;\n}\n")
+        source = os.path.join(HERE, "..", "tests", "acceptance",
+                              "fixed_time.c")
         subprocess.run(["cc", "-shared", "-fPIC", "-O2", "-o", library,
                         source], check=True)
     return dict(os.environ, LD_PRELOAD=library,
@@ -282,6 +288,42 @@ def cold(args, program, source, records):
     report_cold(results, size_mib)
 
 
+def starved(args, program):
+    """A list of 80 million records (1 GB) with less memory left than
+    either way of holding it needs: each run must end with the message and
+    the earlier pair, never be killed."""
+    records = 80000000
+    source = make_list(records)
+    work = os.path.join(DATA, "work")
+    os.makedirs(work, exist_ok=True)
+    pair = [os.path.join(work, n) for n in ("Entrenamiento.txt", "Test.txt")]
+    for path in pair:
+        with open(path, "wb") as f:
+            f.write(b"the earlier pair\n")
+    answers = b"%s %d %d\n" % (source.encode(), records * 7 // 10,
+                                records - records * 7 // 10)
+    faults = 0
+    for free in [int(f) for f in args.starved.split(",")]:
+        with memory_held_back(free) as left:
+            for _ in range(args.runs):
+                drop_caches()
+                outcome = []
+                wall, rss = timed([program], answers, cwd=work,
+                                  outcome=outcome)
+                status, err = outcome
+                kept = all(open(p, "rb").read() == b"the earlier pair\n"
+                           for p in pair)
+                told = status == 1 and b"No hay memoria suficiente" in err
+                faults += not (told and kept)
+                print("  %d MiB available: exit %d after %.2f s, peak %.0f "
+                      "MiB, %s; earlier pair %s" % (
+                          left, status, wall, rss,
+                          "told" if told else "NOT told: %r" % err,
+                          "kept" if kept else "NOT kept"))
+    print("%d of the starved runs were killed, went on or lost the pair"
+          % faults)
+
+
 def in_memory(args, program):
     """The lists of --sizes, in memory, against cat and shuf."""
     work = os.path.join(DATA, "work")
@@ -354,6 +396,9 @@ def main():
                         help="the 3.8 GB list with memory held back")
     parser.add_argument("--top", action="store_true",
                         help="2,147,483,647 records of one band and a label")
+    parser.add_argument("--starved", metavar="MIB,MIB",
+                        help="runs on a 1 GB list with only these MiB "
+                        "left, and checks each ends with the message")
     parser.add_argument("--free", type=int, default=None,
                         help="MiB left available (--large: 1536 unless "
                         "given; --top: all unless given)")
@@ -370,6 +415,8 @@ def main():
         if args.free is None:
             args.free = 1536
         cold(args, program, make_list(60000000, bands=13), 60000000)
+    elif args.starved:
+        starved(args, program)
     elif args.top:
         source = make_top_list()
         # Beside the list: cat's copy, the earlier pair, the new one, and as

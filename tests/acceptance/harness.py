@@ -128,12 +128,8 @@ def fixed_clock(case):
         case.skipTest("no C compiler to fix the clock, or a sanitized build")
     where = tempfile.mkdtemp()
     case.addCleanup(shutil.rmtree, where)
-    source = os.path.join(where, "clock.c")
-    with open(source, "w") as f:
-        f.write("#include <stdlib.h>\n#include <time.h>\n"
-                "time_t time(time_t* t) {\n"
-                "  time_t v = (time_t)atoll(getenv(\"FIXED_TIME\"));\n"
-                "  if (t) *t = v;\n  return v;\n}\n")
+    source = os.path.join(os.path.dirname(os.path.abspath(__file__)),
+                          "fixed_time.c")
     library = os.path.join(where, "clock.so")
     subprocess.run(["cc", "-shared", "-fPIC", "-o", library, source],
                    check=True)
