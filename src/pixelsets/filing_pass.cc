@@ -128,7 +128,10 @@ Filed FilingPass::Check(const ChunkReader& reader, std::size_t got) const {
 }
 
 void FilingPass::FindStarts(const char* text, std::size_t got,
-                            std::uint64_t offset, std::uint64_t owned) {
+                            std::uint64_t offset, std::uint64_t owned_lines) {
+  // The lines of a chunk: at most one a byte of it, and the header.
+  const auto owned =
+      static_cast<std::size_t>(std::min<std::uint64_t>(owned_lines, got + 1));
   const bool short_lines = owned > got / 16;
   const std::size_t room = (short_lines ? got : owned) + 2;
   if (room > starts_room_) {
@@ -146,15 +149,15 @@ void FilingPass::FindStarts(const char* text, std::size_t got,
     }
   } else {
     for (std::size_t at = 0;
-         static_cast<std::uint64_t>(out - starts_.get()) < owned;) {
+         static_cast<std::size_t>(out - starts_.get()) < owned;) {
       const void* nl = std::memchr(text + at, '\n', got - at);
       if (nl == nullptr) break;
       at = At(text, nl) + 1;
       *out++ = static_cast<std::uint32_t>(at);
     }
   }
-  starts_count_ = std::min<std::size_t>(
-      static_cast<std::size_t>(out - starts_.get()), owned);
+  starts_count_ =
+      std::min(static_cast<std::size_t>(out - starts_.get()), owned);
 }
 
 Filed FilingPass::TakeChunk(const char* text, std::size_t got,

@@ -77,7 +77,10 @@ void ForgetCached(std::FILE* /*file*/, std::uint64_t /*offset*/,
 
 std::int64_t ReadAt(std::FILE* file, std::uint64_t offset, char* data,
                     std::size_t size) {
-  const auto handle = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(file)));
+  // The C runtime hands out the handle as a number.
+  const auto handle =
+      reinterpret_cast<HANDLE>(  // NOLINT(performance-no-int-to-ptr)
+          _get_osfhandle(_fileno(file)));
   std::size_t done = 0;
   while (done < size) {
     // The offset goes with each read, so another thread's reads, which may
@@ -89,7 +92,7 @@ std::int64_t ReadAt(std::FILE* file, std::uint64_t offset, char* data,
     const DWORD want = static_cast<DWORD>(
         std::min<std::size_t>(size - done, std::size_t{1} << 30));
     DWORD got = 0;
-    if (!ReadFile(handle, data + done, want, &got, &at)) {
+    if (ReadFile(handle, data + done, want, &got, &at) == FALSE) {
       if (GetLastError() == ERROR_HANDLE_EOF) break;
       return -1;
     }

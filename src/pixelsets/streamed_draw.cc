@@ -103,9 +103,9 @@ void DrawAndNote(LargeVector<std::uint32_t>* numbers, std::size_t total,
                  const BucketPlan& plan, const Generator& rand,
                  std::uint8_t* bucket_of) {
   const std::size_t n = numbers->size();
-  const std::size_t block = std::clamp<std::size_t>(
+  const auto block = static_cast<std::size_t>(std::clamp<std::uint64_t>(
       PlanMemory(plan) / (kBlockBytesPerDraw + sizeof(std::uint64_t)),
-      std::size_t{4} << 10, kDefaultBlock);
+      std::uint64_t{4} << 10, kDefaultBlock));
   SecondThread clear([&] { std::memset(bucket_of, kNoBucket, n); });
   std::iota(numbers->begin(), numbers->end(), std::uint32_t{0});
   clear.Join();
