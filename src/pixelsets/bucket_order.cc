@@ -1,65 +1,90 @@
 #include "pixelsets/bucket_order.h"
 
+#include <algorithm>
 #include <bit>
 #include <cstring>
 #include <utility>
+#include <vector>
+
+#include "pixelsets/second_thread.h"
 
 namespace pixelsets {
 namespace {
 
-// A radix sort's digits: 2048 counts stay within the first-level cache, and
-// 31-bit record numbers take three passes.
-constexpr int kDigitBits = 11;
-constexpr std::size_t kDigits = std::size_t{1} << kDigitBits;
+// A radix sort's digits at most: 8192 counts stay within the second-level
+// cache, so 26-bit record numbers (60 million records) take two passes and
+// 31-bit ones three.
+constexpr int kMaxDigitBits = 13;
 
 // Sorts `count` keys whose sort bits lie in [low, high) by those bits, from
-// the least significant digit up: passes that each read the keys once in
-// order and write them to 2048 places, which the caches take in stride.
-// The keys end in `keys`; `spare` holds as many.
+// the least significant digit up: as few passes as digits of at most
+// kMaxDigitBits allow, each reading the keys once in order and writing them
+// to as many places as a digit has values. The keys end in `keys`; `spare`
+// holds as many.
 void RadixSort(std::uint64_t* keys, std::uint64_t* spare, std::size_t count,
                int low, int high) {
+  const int passes = (high - low + kMaxDigitBits - 1) / kMaxDigitBits;
+  if (passes == 0) return;
+  const int digit_bits = (high - low + passes - 1) / passes;
+  const std::uint64_t mask = (std::uint64_t{1} << digit_bits) - 1;
+  std::vector<std::size_t> starts(std::size_t{1} << digit_bits);
   std::uint64_t* from = keys;
   std::uint64_t* to = spare;
-  for (int shift = low; shift < high; shift += kDigitBits) {
-    std::size_t starts[kDigits] = {};
-    for (std::size_t i = 0; i < count; ++i)
-      ++starts[(from[i] >> shift) & (kDigits - 1)];
+  for (int shift = low; shift < high; shift += digit_bits) {
+    std::fill(starts.begin(), starts.end(), 0);
+    for (std::size_t i = 0; i < count; ++i) ++starts[(from[i] >> shift) & mask];
     std::size_t total = 0;
     for (std::size_t& start : starts) total += std::exchange(start, total);
     for (std::size_t i = 0; i < count; ++i)
-      to[starts[(from[i] >> shift) & (kDigits - 1)]++] = from[i];
+      to[starts[(from[i] >> shift) & mask]++] = from[i];
     std::swap(from, to);
   }
   if (from != keys) std::memcpy(keys, from, count * sizeof *keys);
 }
 
+// Writes where each of the `lines` lines of `data` starts to `starts`;
+// false unless `data` holds exactly that many lines, each ended by "\n".
+bool FindLineStarts(const char* data, std::size_t size, std::uint32_t* starts,
+                    std::size_t lines) {
+  std::size_t at = 0;
+  for (std::size_t j = 0; j < lines; ++j) {
+    const void* end =
+        at < size ? std::memchr(data + at, '\n', size - at) : nullptr;
+    if (end == nullptr) return false;
+    starts[j] = static_cast<std::uint32_t>(at);
+    at = static_cast<std::size_t>(static_cast<const char*>(end) - data) + 1;
+  }
+  return at == size;
+}
+
 }  // namespace
 
 bool OrderBucket(const char* data, std::size_t size, std::uint32_t* records,
-                 std::size_t slots, std::uint64_t limit, std::uint64_t* scratch,
-                 std::uint64_t* lengths) {
+                 std::size_t slots, std::uint64_t limit,
+                 std::uint64_t* scratch) {
   // Each slot as a key: the highest record first, then the slot. The slot
   // needs 32 bits; a record number fits in the rest.
   std::uint64_t* keys = scratch;
   for (std::size_t i = 0; i < slots; ++i)
     keys[i] = (limit - 1 - records[i]) << 32 | i;
+  // The record numbers are no longer needed: their room takes the lines'
+  // starts, found on the second core while the keys are sorted.
+  std::uint32_t* starts = records;
+  bool lines_match = false;
+  SecondThread scan(
+      [&] { lines_match = FindLineStarts(data, size, starts, slots); });
   const auto bits = static_cast<int>(std::bit_width(limit > 1 ? limit - 1 : 1));
   RadixSort(keys, scratch + slots, slots, 32, 32 + bits);
-  // The bucket's lines in turn, each where its slot's record starts and
-  // how long it is.
-  std::size_t at = 0;
+  scan.Join();
+  if (!lines_match) return false;
+  // The bucket's lines in turn, each placed at its slot.
+  std::uint64_t* placed = scratch + slots;
   for (std::size_t j = 0; j < slots; ++j) {
-    const void* end =
-        at < size ? std::memchr(data + at, '\n', size - at) : nullptr;
-    if (end == nullptr) return false;
-    const auto stop =
-        static_cast<std::size_t>(static_cast<const char*>(end) - data);
-    const std::uint64_t slot = keys[j] & 0xFFFFFFFF;
-    records[slot] = static_cast<std::uint32_t>(at);
-    lengths[slot] = stop - at;
-    at = stop + 1;
+    const std::uint64_t end = j + 1 < slots ? starts[j + 1] : size;
+    placed[keys[j] & 0xFFFFFFFF] =
+        std::uint64_t{starts[j]} << 32 | (end - starts[j] - 1);
   }
-  return at == size;
+  return true;
 }
 
 }  // namespace pixelsets

@@ -11,16 +11,16 @@
 
 namespace pixelsets {
 
-// `data` (`size` bytes) holds a bucket's records, each ended by "\n", in
-// descending record number; `records` the record number of each of its
-// `slots` slots, in slot order, every one below `limit`. Overwrites each
-// with where its slot's record starts in `data`, and fills `lengths` with
-// each one's length. `scratch` has room for 2 * `slots` words, and
-// `lengths` may be its second half. False when the lines are not one a
-// slot: the source is no longer what was loaded.
+// `data` (`size` bytes, under 4 GiB) holds a bucket's records, each ended
+// by "\n", in descending record number; `records` the record number of each
+// of its `slots` slots, in slot order, every one below `limit`, and is used
+// up. `scratch` has room for 2 * `slots` words; its second half ends with
+// each slot's record, in slot order, as (where it starts in `data` << 32 |
+// its length). False when the lines are not one a slot: the source is no
+// longer what was loaded.
 bool OrderBucket(const char* data, std::size_t size, std::uint32_t* records,
-                 std::size_t slots, std::uint64_t limit, std::uint64_t* scratch,
-                 std::uint64_t* lengths);
+                 std::size_t slots, std::uint64_t limit,
+                 std::uint64_t* scratch);
 
 }  // namespace pixelsets
 
