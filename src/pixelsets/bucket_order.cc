@@ -6,8 +6,6 @@
 #include <utility>
 #include <vector>
 
-#include "pixelsets/second_thread.h"
-
 namespace pixelsets {
 namespace {
 
@@ -42,8 +40,23 @@ void RadixSort(std::uint64_t* keys, std::uint64_t* spare, std::size_t count,
   if (from != keys) std::memcpy(keys, from, count * sizeof *keys);
 }
 
-// Writes where each of the `lines` lines of `data` starts to `starts`;
-// false unless `data` holds exactly that many lines, each ended by "\n".
+}  // namespace
+
+void SortSlots(const std::uint32_t* records, std::size_t slots,
+               std::uint64_t limit, std::uint64_t* scratch) {
+  // Each slot as a key: the highest record first, then the slot. The slot
+  // needs 32 bits; a record number fits in the rest.
+  std::uint64_t* keys = scratch;
+  for (std::size_t i = 0; i < slots; ++i)
+    keys[i] = (limit - 1 - records[i]) << 32 | i;
+  const auto bits = static_cast<int>(std::bit_width(limit > 1 ? limit - 1 : 1));
+  RadixSort(keys, scratch + slots, slots, 32, 32 + bits);
+  // The line of each slot, in slot order: the sort turned inside out.
+  auto* line_of = reinterpret_cast<std::uint32_t*>(scratch + slots);
+  for (std::size_t j = 0; j < slots; ++j)
+    line_of[keys[j] & 0xFFFFFFFF] = static_cast<std::uint32_t>(j);
+}
+
 bool FindLineStarts(const char* data, std::size_t size, std::uint32_t* starts,
                     std::size_t lines) {
   std::size_t at = 0;
@@ -55,36 +68,6 @@ bool FindLineStarts(const char* data, std::size_t size, std::uint32_t* starts,
     at = static_cast<std::size_t>(static_cast<const char*>(end) - data) + 1;
   }
   return at == size;
-}
-
-}  // namespace
-
-bool OrderBucket(const char* data, std::size_t size, std::uint32_t* records,
-                 std::size_t slots, std::uint64_t limit,
-                 std::uint64_t* scratch) {
-  // Each slot as a key: the highest record first, then the slot. The slot
-  // needs 32 bits; a record number fits in the rest.
-  std::uint64_t* keys = scratch;
-  for (std::size_t i = 0; i < slots; ++i)
-    keys[i] = (limit - 1 - records[i]) << 32 | i;
-  // The record numbers are no longer needed: their room takes the lines'
-  // starts, found on the second core while the keys are sorted.
-  std::uint32_t* starts = records;
-  bool lines_match = false;
-  SecondThread scan(
-      [&] { lines_match = FindLineStarts(data, size, starts, slots); });
-  const auto bits = static_cast<int>(std::bit_width(limit > 1 ? limit - 1 : 1));
-  RadixSort(keys, scratch + slots, slots, 32, 32 + bits);
-  scan.Join();
-  if (!lines_match) return false;
-  // The bucket's lines in turn, each placed at its slot.
-  std::uint64_t* placed = scratch + slots;
-  for (std::size_t j = 0; j < slots; ++j) {
-    const std::uint64_t end = j + 1 < slots ? starts[j + 1] : size;
-    placed[keys[j] & 0xFFFFFFFF] =
-        std::uint64_t{starts[j]} << 32 | (end - starts[j] - 1);
-  }
-  return true;
 }
 
 }  // namespace pixelsets

@@ -11,16 +11,20 @@
 
 namespace pixelsets {
 
-// `data` (`size` bytes, under 4 GiB) holds a bucket's records, each ended
-// by "\n", in descending record number; `records` the record number of each
-// of its `slots` slots, in slot order, every one below `limit`, and is used
-// up. `scratch` has room for 2 * `slots` words; its second half ends with
-// each slot's record, in slot order, as (where it starts in `data` << 32 |
-// its length). False when the lines are not one a slot: the source is no
-// longer what was loaded.
-bool OrderBucket(const char* data, std::size_t size, std::uint32_t* records,
-                 std::size_t slots, std::uint64_t limit,
-                 std::uint64_t* scratch);
+// Sorts the `slots` slots of a bucket, given the record number of each,
+// in slot order, every one below `limit`, into the order of their lines.
+// `scratch` has room for 2 * `slots` words; its second half ends with the
+// line of each slot, a 32-bit word each, in slot order. Needs the bucket's
+// records only, not its text.
+void SortSlots(const std::uint32_t* records, std::size_t slots,
+               std::uint64_t limit, std::uint64_t* scratch);
+
+// Writes where each of the `lines` lines of `data` (`size` bytes, under
+// 4 GiB, a bucket's records each ended by "\n") starts to `starts`; false
+// unless `data` holds exactly that many lines: the source is no longer what
+// was loaded.
+bool FindLineStarts(const char* data, std::size_t size, std::uint32_t* starts,
+                    std::size_t lines);
 
 }  // namespace pixelsets
 

@@ -16,10 +16,10 @@ inline constexpr std::size_t kBucketBuffer = std::size_t{64} << 10;
 inline constexpr std::size_t kMaxBucketBytes = std::size_t{64} << 20;
 // Bucket numbers are bytes, and one byte value means none.
 inline constexpr std::size_t kMaxBuckets = 255;
-// Putting a bucket in order takes 16 bytes a slot, in the memory of the
-// records' bucket numbers once the source is read: a bucket has at most a
-// sixteenth of the records.
-inline constexpr std::size_t kOrderBytes = 16;
+// Putting a bucket in order takes 16 bytes a slot, and the next one is
+// sorted meanwhile, in the memory of the records' bucket numbers once the
+// source is read: a bucket has at most a 32nd of the records.
+inline constexpr std::size_t kOrderBytes = 32;
 
 // A bucket takes a run of `per_bucket` slots of the draw order, a round
 // `buckets` buckets; each round reads the source again.

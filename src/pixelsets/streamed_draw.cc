@@ -7,6 +7,7 @@
 #include <functional>
 #include <new>
 #include <numeric>
+#include <optional>
 #include <string_view>
 #include <vector>
 
@@ -106,8 +107,17 @@ void DrawAndNote(LargeVector<std::uint32_t>* numbers, std::size_t total,
   const auto block = static_cast<std::size_t>(std::clamp<std::uint64_t>(
       PlanMemory(plan) / (kBlockBytesPerDraw + sizeof(std::uint64_t)),
       std::uint64_t{4} << 10, kDefaultBlock));
-  SecondThread clear([&] { std::memset(bucket_of, kNoBucket, n); });
-  std::iota(numbers->begin(), numbers->end(), std::uint32_t{0});
+  // New memory costs most to touch first (on this machine, 10 GiB of it
+  // took 15 s on one core): the two cores share it evenly, the notes (a
+  // byte a record) and the last three eighths of the numbers on the second,
+  // the rest of the numbers here.
+  std::uint32_t* all = numbers->data();
+  const std::size_t split = n - n / 8 * 3;
+  SecondThread clear([&] {
+    std::memset(bucket_of, kNoBucket, n);
+    std::iota(all + split, all + n, static_cast<std::uint32_t>(split));
+  });
+  std::iota(all, all + split, std::uint32_t{0});
   clear.Join();
   BlockNoter noter(plan, n, bucket_of);
   DrawInBlocks(numbers->data(), n, total, rand, std::ref(noter), block);
@@ -130,10 +140,20 @@ class Round {
            const DrawOptions& options, std::string* err);
 
  private:
-  // Writes bucket `b` of the round, whose records are in `data`, through
+  // The slots of bucket `b` of the round that starts at slot `first`: how
+  // many in `*slots`, and where their record numbers lie.
+  std::uint32_t* SlotsOf(std::size_t first, std::size_t b,
+                         std::size_t* slots) const;
+  // Puts each bucket of the round that starts at slot `first` in order and
+  // writes it.
+  bool WriteBuckets(std::size_t first, Buckets* buckets, SetWriters* out,
+                    Progress* progress, std::string* err);
+  // Writes the `slots` records of a bucket from slot `first` on, the line
+  // of each slot (`line_of`) starting in `data` where `starts` says, through
   // `out` in draw order.
   bool WriteBucket(std::size_t first, std::size_t slots,
-                   const LargeVector<char>& data, SetWriters* out,
+                   const LargeVector<char>& data, const std::uint32_t* starts,
+                   const std::uint32_t* line_of, SetWriters* out,
                    std::string* err);
 
   const StreamedSource& source_;
@@ -172,48 +192,85 @@ bool Round::Run(std::size_t round, SetWriters* out, Progress* progress,
       return false;
   }
   progress->Add(last - first - filed);
+  return WriteBuckets(first, &buckets, out, progress, err);
+}
+
+std::uint32_t* Round::SlotsOf(std::size_t first, std::size_t b,
+                              std::size_t* slots) const {
+  const std::size_t from = first + b * plan_.per_bucket;
+  *slots = std::min(plan_.per_bucket, counts_.total() - from);
+  // The bucket's slots stack up from the end of the draw's array, the first
+  // last.
+  return numbers_->data() + (numbers_->size() - from - *slots);
+}
+
+bool Round::WriteBuckets(std::size_t first, Buckets* buckets, SetWriters* out,
+                         Progress* progress, std::string* err) {
+  // Two buckets' worth of room to order them in, in the memory of the
+  // records' bucket numbers: the next bucket's slots are sorted on the
+  // second core while this one is written.
+  auto* scratch = reinterpret_cast<std::uint64_t*>(bucket_of_);
+  const auto room = [&](std::size_t b) {
+    return scratch + (b % 2) * 2 * plan_.per_bucket;
+  };
+  const std::size_t n = numbers_->size();
+  const auto sort = [&](std::size_t b) {
+    std::size_t slots = 0;
+    std::uint32_t* records = SlotsOf(first, b, &slots);
+    // Turned around, each slot's record number is at its place in the
+    // bucket.
+    std::reverse(records, records + slots);
+    SortSlots(records, slots, n, room(b));
+  };
   // One allocation for every bucket: memory stays at the largest.
   LargeVector<char> data;
-  data.reserve(static_cast<std::size_t>(buckets.largest()));
-  for (std::size_t b = 0; b < buckets.count(); ++b) {
-    if (!buckets.Take(b, &data)) {
+  data.reserve(static_cast<std::size_t>(buckets->largest()));
+  std::optional<SecondThread> ahead;
+  ahead.emplace([&] { sort(0); });
+  for (std::size_t b = 0; b < buckets->count(); ++b) {
+    ahead->Join();
+    if (!buckets->Take(b, &data)) {
       *err = SetFileError(out->names.entrenamiento.name, errno);
       return false;
     }
+    std::size_t slots = 0;
+    // The record numbers are sorted: their room takes the lines' starts.
+    std::uint32_t* starts = SlotsOf(first, b, &slots);
+    if (!FindLineStarts(data.data(), data.size(), starts, slots)) {
+      *err = kSourceChanged;
+      return false;
+    }
+    if (b + 1 < buckets->count()) ahead.emplace([&sort, b] { sort(b + 1); });
+    const auto* line_of =
+        reinterpret_cast<const std::uint32_t*>(room(b) + slots);
     const std::size_t from = first + b * plan_.per_bucket;
-    const std::size_t slots = std::min(plan_.per_bucket, last - from);
-    if (!WriteBucket(from, slots, data, out, err)) return false;
+    if (!WriteBucket(from, slots, data, starts, line_of, out, err))
+      return false;
     progress->Add(slots);
   }
   return true;
 }
 
 bool Round::WriteBucket(std::size_t first, std::size_t slots,
-                        const LargeVector<char>& data, SetWriters* out,
+                        const LargeVector<char>& data,
+                        const std::uint32_t* starts,
+                        const std::uint32_t* line_of, SetWriters* out,
                         std::string* err) {
-  // The bucket's slots stack up from the end of the draw's array, the first
-  // last: turned around, each slot's record number is at its place in the
-  // bucket.
-  const std::size_t n = numbers_->size();
-  std::uint32_t* records = numbers_->data() + (n - first - slots);
-  std::reverse(records, records + slots);
-  auto* scratch = reinterpret_cast<std::uint64_t*>(bucket_of_);
-  if (!OrderBucket(data.data(), data.size(), records, slots, n, scratch)) {
-    *err = kSourceChanged;
-    return false;
-  }
-  const std::uint64_t* placed = scratch + slots;
   for (std::size_t i = 0; i < slots; ++i) {
     // A bucket is far larger than the caches and its records are met at
-    // random: without fetching ahead each one waits for memory.
+    // random: without fetching ahead each one waits for memory, first for
+    // where its line starts, then for the line.
+    if (i + 2 * kIndexAhead < slots)
+      Prefetch(&starts[line_of[i + 2 * kIndexAhead]]);
     if (i + kIndexAhead < slots) {
-      const char* ahead = data.data() + (placed[i + kIndexAhead] >> 32);
+      const char* ahead = data.data() + starts[line_of[i + kIndexAhead]];
       Prefetch(ahead);
       Prefetch(ahead + 64);  // most records run into a second cache line
     }
-    const std::string_view record(
-        data.data() + (placed[i] >> 32),
-        static_cast<std::size_t>(placed[i] & 0xFFFFFFFF));
+    const std::uint32_t j = line_of[i];
+    const std::size_t start = starts[j];
+    const std::size_t end = j + 1 < slots ? starts[j + 1] : data.size();
+    const std::string_view record(data.data() + start, end - start - 1);
     if (!out->For(first + i, counts_)->Line(record)) {
       *err = SetFileError(out->NameFor(first + i, counts_), errno);
       return false;
