@@ -50,7 +50,7 @@ TEST(PlanBuckets, CoversTheDrawAndFitsItsMemory) {
         << label;
     EXPECT_LE(plan.buckets, pixelsets::kMaxBuckets) << label;
     // Two buckets of two words a slot.
-    EXPECT_LE(2 * 2 * sizeof(std::uint64_t) * plan.per_bucket,
+    EXPECT_LE(sizeof(std::uint64_t) * 2 * 2 * plan.per_bucket,
               std::max<std::uint64_t>(c.records, pixelsets::kOrderBytes))
         << label;
     EXPECT_LE(pixelsets::PlanMemory(plan),
