@@ -2,6 +2,7 @@
 // and a bucket put back in draw order from the draw alone.
 
 #include <algorithm>
+#include <cstddef>
 #include <cstdint>
 #include <numeric>
 #include <random>
@@ -73,7 +74,8 @@ TEST(OrderBucket, SlotsSortedByRecordGiveEachSlotItsLine) {
     std::vector<std::uint32_t> all(limit);
     std::iota(all.begin(), all.end(), 0u);
     std::shuffle(all.begin(), all.end(), rng);
-    std::vector<std::uint32_t> records(all.begin(), all.begin() + slots);
+    std::vector<std::uint32_t> records(
+        all.begin(), all.begin() + static_cast<std::ptrdiff_t>(slots));
     // The bucket's text: each record's line, from the highest number down.
     std::vector<std::uint32_t> filed = records;
     std::sort(filed.rbegin(), filed.rend());
