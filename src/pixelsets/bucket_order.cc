@@ -30,11 +30,14 @@ void RadixSort(std::uint64_t* keys, std::uint64_t* spare, std::size_t count,
   std::uint64_t* to = spare;
   for (int shift = low; shift < high; shift += digit_bits) {
     std::fill(starts.begin(), starts.end(), 0);
-    for (std::size_t i = 0; i < count; ++i) ++starts[(from[i] >> shift) & mask];
+    const auto digit = [&](std::uint64_t key) {
+      return static_cast<std::size_t>((key >> shift) & mask);
+    };
+    for (std::size_t i = 0; i < count; ++i) ++starts[digit(from[i])];
     std::size_t total = 0;
     for (std::size_t& start : starts) total += std::exchange(start, total);
     for (std::size_t i = 0; i < count; ++i)
-      to[starts[(from[i] >> shift) & mask]++] = from[i];
+      to[starts[digit(from[i])]++] = from[i];
     std::swap(from, to);
   }
   if (from != keys) std::memcpy(keys, from, count * sizeof *keys);
