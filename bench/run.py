@@ -296,6 +296,11 @@ def cold(args, program, source, records):
     report_cold(results, size_mib)
 
 
+def read(path):
+    with open(path, "rb") as f:
+        return f.read()
+
+
 def starved(args, program):
     """A list of 80 million records (1 GB) with less memory left than
     either way of holding it needs: each run must end with the message and
@@ -319,8 +324,7 @@ def starved(args, program):
                 wall, rss = timed([program], answers, cwd=work,
                                   outcome=outcome)
                 status, err = outcome
-                kept = all(open(p, "rb").read() == b"the earlier pair\n"
-                           for p in pair)
+                kept = all(read(p) == b"the earlier pair\n" for p in pair)
                 told = status == 1 and b"No hay memoria suficiente" in err
                 faults += not (told and kept)
                 print("  %d MiB available: exit %d after %.2f s, peak %.0f "
