@@ -4,13 +4,16 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <numeric>
 #include <random>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include <gtest/gtest.h>
 
+#include "pixelsets/bucket_groups.h"
 #include "pixelsets/bucket_order.h"
 #include "pixelsets/bucket_plan.h"
 
@@ -18,7 +21,12 @@ namespace {
 
 using pixelsets::BucketPlan;
 
-std::string Name(std::uint32_t record) { return std::to_string(record); }
+// A record's line: its number, then as many letters as its number says
+// (0 to 40), so that lines are short and long, and some longer than what is
+// copied of a short line at once.
+std::string Line(std::uint32_t record) {
+  return std::to_string(record) + std::string(record * 7 % 41, 'a');
+}
 
 // Every plan covers its draws, keeps to the buckets a round can have, and
 // leaves room to order two buckets in the memory of the records' bucket
@@ -56,7 +64,7 @@ TEST(PlanBuckets, CoversTheDrawAndFitsItsMemory) {
         << label;
     EXPECT_LE(pixelsets::PlanMemory(plan),
               std::uint64_t{255} * pixelsets::kBucketBuffer +
-                  pixelsets::kMaxBucketBytes * 9 / 8 + (std::uint64_t{1} << 20))
+                  pixelsets::kMaxBucketBytes * 9 / 8 + (std::uint64_t{5} << 20))
         << label;
   }
   // The top of the range takes one read of the source.
@@ -64,45 +72,79 @@ TEST(PlanBuckets, CoversTheDrawAndFitsItsMemory) {
             1u);
 }
 
-// A bucket filed as the streamed draw files it (its records from the highest
-// number down) comes back in slot order, for any draw; a bucket with a line
-// more or less than its slots is refused.
+// A bucket's file written as the streamed draw files it: each record's line,
+// from the highest record number down.
+std::FILE* BucketFile(const std::vector<std::uint32_t>& records,
+                      const std::string& extra, std::uint64_t* size) {
+  std::vector<std::uint32_t> filed = records;
+  std::sort(filed.rbegin(), filed.rend());
+  std::string data;
+  for (std::uint32_t r : filed) data.append(Line(r)) += '\n';
+  data += extra;
+  std::FILE* file = std::tmpfile();
+  std::fwrite(data.data(), 1, data.size(), file);
+  std::fflush(file);
+  *size = data.size();
+  return file;
+}
+
+// A bucket comes back in slot order, for any draw and lines of any length,
+// short and long, across the chunks its file is read in; a bucket with a
+// line more or less than its slots is refused.
 TEST(OrderBucket, SlotsSortedByRecordGiveEachSlotItsLine) {
   std::mt19937 rng(7);
-  for (std::size_t slots : {1u, 2u, 3u, 1000u, 70000u}) {
+  for (std::size_t slots : {1u, 2u, 3u, 1000u, 70000u, 200000u}) {
     const std::uint64_t limit = slots * 3 + 5;
     std::vector<std::uint32_t> all(limit);
     std::iota(all.begin(), all.end(), 0u);
     std::shuffle(all.begin(), all.end(), rng);
-    std::vector<std::uint32_t> records(
+    const std::vector<std::uint32_t> records(
         all.begin(), all.begin() + static_cast<std::ptrdiff_t>(slots));
-    // The bucket's text: each record's line, from the highest number down.
-    std::vector<std::uint32_t> filed = records;
-    std::sort(filed.rbegin(), filed.rend());
-    std::string data;
-    for (std::uint32_t r : filed) data.append("r").append(Name(r)) += '\n';
-    std::vector<std::uint64_t> scratch(2 * slots);
-    pixelsets::SortSlots(records.data(), slots, limit, scratch.data());
-    std::vector<std::uint32_t> starts(slots);
-    ASSERT_TRUE(pixelsets::FindLineStarts(data.data(), data.size(),
-                                          starts.data(), slots))
-        << slots;
-    const auto* line_of =
-        reinterpret_cast<const std::uint32_t*>(scratch.data() + slots);
-    for (std::size_t i = 0; i < slots; ++i) {
-      const std::size_t start = starts[line_of[i]];
-      const std::size_t end = data.find('\n', start);
-      ASSERT_EQ(data.substr(start, end - start),
-                std::string("r").append(Name(records[i])))
-          << slots << " slots, slot " << i;
+    for (const char* extra : {"", "x\n", "-"}) {
+      const std::string label = std::to_string(slots) + " slots, \"" +
+                                extra + "\" after";
+      std::uint64_t size = 0;
+      std::FILE* file = BucketFile(records, extra, &size);
+      std::vector<std::uint64_t> scratch(2 * slots);
+      std::vector<std::uint32_t> numbers = records;
+      const pixelsets::SortedSlots sorted =
+          pixelsets::SortSlots(numbers.data(), slots, limit, scratch.data());
+      std::vector<std::uint32_t> ends(slots);
+      pixelsets::BucketLines lines;
+      pixelsets::Regrouped read = pixelsets::LineFinder().Find(
+          file, size, sorted.slot_of_line, slots, ends.data(), &lines);
+      pixelsets::BucketGroups groups(size);
+      if (read == pixelsets::Regrouped::kDone)
+        read = groups.Read(file, lines, sorted.spare);
+      std::fclose(file);
+      if (*extra != '\0') {
+        EXPECT_EQ(read, pixelsets::Regrouped::kChanged) << label;
+        continue;
+      }
+      ASSERT_EQ(read, pixelsets::Regrouped::kDone) << label;
+      std::size_t next = 0;
+      ASSERT_TRUE(groups.Write([&](std::size_t slot, std::string_view line) {
+        EXPECT_EQ(slot, next) << label;
+        EXPECT_EQ(line, Line(records[next])) << label << ", slot " << slot;
+        ++next;
+        return true;
+      })) << label;
+      EXPECT_EQ(next, slots) << label;
     }
-    EXPECT_FALSE(pixelsets::FindLineStarts(data.data(), data.size() - 1,
-                                           starts.data(), slots))
-        << slots;
-    const std::string more = data + "x\n";
-    EXPECT_FALSE(pixelsets::FindLineStarts(more.data(), more.size(),
-                                           starts.data(), slots))
-        << slots;
+    // One line short of the slots.
+    std::uint64_t size = 0;
+    std::vector<std::uint32_t> fewer(records.begin() + 1, records.end());
+    std::FILE* file = BucketFile(fewer, "", &size);
+    std::vector<std::uint64_t> scratch(2 * slots);
+    const pixelsets::SortedSlots sorted =
+        pixelsets::SortSlots(records.data(), slots, limit, scratch.data());
+    std::vector<std::uint32_t> ends(slots);
+    pixelsets::BucketLines lines;
+    EXPECT_EQ(pixelsets::LineFinder().Find(file, size, sorted.slot_of_line,
+                                           slots, ends.data(), &lines),
+              pixelsets::Regrouped::kChanged)
+        << slots << " slots, a line short";
+    std::fclose(file);
   }
 }
 

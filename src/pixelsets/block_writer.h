@@ -33,6 +33,10 @@ class BlockWriter {
   // Writes what is left and flushes the stream; false if any write failed,
   // with the reason in errno.
   bool Finish();
+  // From now on, what has been sent on to storage leaves the system's cache:
+  // for a set file larger than memory, whose pages would only crowd out
+  // others still of use.
+  void ForgetWritten() { forget_ = true; }
 
  private:
   static constexpr std::size_t kSize = 1 << 20;  // > kMaxLineLength + 1
@@ -43,6 +47,10 @@ class BlockWriter {
   std::unique_ptr<char[]> block_;
   std::size_t used_ = 0;
   std::size_t unsynced_ = 0;
+  bool forget_ = false;
+  std::uint64_t written_ = 0;    // bytes written to the file
+  std::uint64_t sent_ = 0;       // where the last writeback started from
+  std::uint64_t forgotten_ = 0;  // the bytes before it left the cache
 };
 
 }  // namespace pixelsets

@@ -11,20 +11,18 @@
 
 namespace pixelsets {
 
-// Sorts the `slots` slots of a bucket, given the record number of each,
-// in slot order, every one below `limit`, into the order of their lines.
-// `scratch` has room for 2 * `slots` words; its second half ends with the
-// line of each slot, a 32-bit word each, in slot order. Needs the bucket's
-// records only, not its text.
-void SortSlots(const std::uint32_t* records, std::size_t slots,
-               std::uint64_t limit, std::uint64_t* scratch);
+// Where a bucket's sort leaves its result, and the room it leaves free.
+struct SortedSlots {
+  const std::uint32_t* slot_of_line;  // the slot of each line, in line order
+  std::uint32_t* spare;               // room for twice as many words
+};
 
-// Writes where each of the `lines` lines of `data` (`size` bytes, under
-// 4 GiB, a bucket's records each ended by "\n") starts to `starts`; false
-// unless `data` holds exactly that many lines: the source is no longer what
-// was loaded.
-bool FindLineStarts(const char* data, std::size_t size, std::uint32_t* starts,
-                    std::size_t lines);
+// Sorts the `slots` slots of a bucket, given the record number of each, in
+// slot order, every one below `limit`, into the order of their lines.
+// `scratch` has room for 2 * `slots` words, and holds the result. Needs the
+// bucket's records only, not its text.
+SortedSlots SortSlots(const std::uint32_t* records, std::size_t slots,
+                      std::uint64_t limit, std::uint64_t* scratch);
 
 }  // namespace pixelsets
 

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "pixelsets/bucket_groups.h"
+
 namespace pixelsets {
 
 BucketPlan PlanBuckets(std::uint64_t records, std::uint64_t size,
@@ -26,7 +28,8 @@ BucketPlan PlanBuckets(std::uint64_t records, std::uint64_t size,
 
 std::uint64_t PlanMemory(const BucketPlan& plan) {
   // Records are not all of the mean length: room for an eighth more.
-  return plan.buckets * kBucketBuffer + plan.largest + plan.largest / 8;
+  return plan.buckets * kBucketBuffer +
+         GroupsMemory(plan.largest + plan.largest / 8);
 }
 
 }  // namespace pixelsets

@@ -72,18 +72,13 @@ bool Buckets::Open(const std::function<std::FILE*()>& scratch) {
   return true;
 }
 
-bool Buckets::Take(std::size_t b, LargeVector<char>* data) {
-  if (!Drain(b) || std::fflush(files_[b]) != 0) return false;
-  data->resize(static_cast<std::size_t>(bytes_[b]));
-  std::rewind(files_[b]);
-  errno = 0;
-  const bool read =
-      std::fread(data->data(), 1, data->size(), files_[b]) == data->size();
-  const int error = read ? 0 : errno != 0 ? errno : EIO;
+bool Buckets::Flush(std::size_t b) {
+  return Drain(b) && std::fflush(files_[b]) == 0;
+}
+
+void Buckets::Release(std::size_t b) {
   closer_.Close(files_[b]);
   files_[b] = nullptr;
-  errno = error;
-  return read;
 }
 
 std::uint64_t Buckets::largest() const {

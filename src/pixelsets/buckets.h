@@ -72,11 +72,15 @@ class Buckets {
     return true;
   }
 
-  // Everything bucket `b` holds, read back into `*data`; the bucket's file
-  // is closed, and its space given back, on a thread of its own. False with
-  // errno set.
-  bool Take(std::size_t b, LargeVector<char>* data);
-
+  // Writes out what bucket `b` still buffers, so that its file holds all
+  // of it; false with errno set.
+  bool Flush(std::size_t b);
+  // Bucket `b`'s file, and how many bytes it holds once flushed.
+  std::FILE* file(std::size_t b) const { return files_[b]; }
+  std::uint64_t bytes(std::size_t b) const { return bytes_[b]; }
+  // Closes bucket `b`'s file, giving its space back, on a thread of its
+  // own.
+  void Release(std::size_t b);
   // The most any one bucket holds.
   std::uint64_t largest() const;
   std::size_t count() const { return files_.size(); }

@@ -70,6 +70,10 @@ void AdviseReading(std::FILE* file, bool backward);
 // read again, so that their pages make room for others. A hint, as above.
 void ForgetCached(std::FILE* file, std::uint64_t offset, std::uint64_t size);
 
+// Tells the system that all of `file` will be read soon, so that it starts
+// reading it from storage now. A hint, as above.
+void ReadSoon(std::FILE* file);
+
 // A regular file mapped whole into memory for reading, or nothing.
 class MappedFile {
  public:

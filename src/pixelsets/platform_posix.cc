@@ -204,6 +204,14 @@ void ForgetCached(std::FILE* file, std::uint64_t offset, std::uint64_t size) {
 #endif
 }
 
+void ReadSoon(std::FILE* file) {
+#ifdef POSIX_FADV_WILLNEED
+  posix_fadvise(fileno(file), 0, 0, POSIX_FADV_WILLNEED);
+#else
+  (void)file;
+#endif
+}
+
 std::int64_t ReadAt(std::FILE* file, std::uint64_t offset, char* data,
                     std::size_t size) {
   const int fd = fileno(file);

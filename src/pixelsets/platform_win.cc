@@ -75,6 +75,8 @@ void AdviseReading(std::FILE* /*file*/, bool /*backward*/) {}
 void ForgetCached(std::FILE* /*file*/, std::uint64_t /*offset*/,
                   std::uint64_t /*size*/) {}
 
+void ReadSoon(std::FILE* /*file*/) {}
+
 std::int64_t ReadAt(std::FILE* file, std::uint64_t offset, char* data,
                     std::size_t size) {
   // The C runtime hands out the handle as a number.

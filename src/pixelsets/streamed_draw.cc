@@ -11,6 +11,7 @@
 #include <string_view>
 #include <vector>
 
+#include "pixelsets/bucket_groups.h"
 #include "pixelsets/bucket_order.h"
 #include "pixelsets/bucket_plan.h"
 #include "pixelsets/buckets.h"
@@ -148,13 +149,6 @@ class Round {
   // writes it.
   bool WriteBuckets(std::size_t first, Buckets* buckets, SetWriters* out,
                     Progress* progress, std::string* err);
-  // Writes the `slots` records of a bucket from slot `first` on, the line
-  // of each slot (`line_of`) starting in `data` where `starts` says, through
-  // `out` in draw order.
-  bool WriteBucket(std::size_t first, std::size_t slots,
-                   const LargeVector<char>& data, const std::uint32_t* starts,
-                   const std::uint32_t* line_of, SetWriters* out,
-                   std::string* err);
 
   const StreamedSource& source_;
   LargeVector<std::uint32_t>* numbers_;
@@ -206,75 +200,80 @@ std::uint32_t* Round::SlotsOf(std::size_t first, std::size_t b,
 
 bool Round::WriteBuckets(std::size_t first, Buckets* buckets, SetWriters* out,
                          Progress* progress, std::string* err) {
-  // Two buckets' worth of room to order them in, in the memory of the
-  // records' bucket numbers: the next bucket's slots are sorted on the
-  // second core while this one is written.
-  auto* scratch = reinterpret_cast<std::uint64_t*>(bucket_of_);
-  const auto room = [&](std::size_t b) {
-    return scratch + (b % 2) * 2 * plan_.per_bucket;
+  // The next bucket is sorted and its lines found on the second core while
+  // this one is written.
+  struct Next {
+    SortedSlots sorted;
+    BucketLines lines;
+    Regrouped found = Regrouped::kDone;
+    int error = 0;
   };
+  Next next[2];
+  // Two buckets' worth of room to sort them in, in the memory of the
+  // records' bucket numbers.
+  auto* scratch = reinterpret_cast<std::uint64_t*>(bucket_of_);
   const std::size_t n = numbers_->size();
-  const auto sort = [&](std::size_t b) {
+  LineFinder finder;
+  const auto prepare = [&](std::size_t b) {
+    Next& ready = next[b % 2];
+    // The bucket after is read from storage while this one is sorted, if
+    // the system's cache no longer holds it.
+    if (b + 1 < buckets->count() && buckets->Flush(b + 1))
+      ReadSoon(buckets->file(b + 1));
     std::size_t slots = 0;
     std::uint32_t* records = SlotsOf(first, b, &slots);
     // Turned around, each slot's record number is at its place in the
     // bucket.
     std::reverse(records, records + slots);
-    SortSlots(records, slots, n, room(b));
+    ready.sorted = SortSlots(records, slots, n,
+                             scratch + (b % 2) * 2 * plan_.per_bucket);
+    // The record numbers are sorted: their room takes the lines' ends.
+    errno = 0;
+    ready.found = buckets->Flush(b)
+                      ? finder.Find(buckets->file(b), buckets->bytes(b),
+                                    ready.sorted.slot_of_line, slots, records,
+                                    &ready.lines)
+                      : Regrouped::kReadFailed;
+    ready.error = errno;
   };
   // One allocation for every bucket: memory stays at the largest.
-  LargeVector<char> data;
-  data.reserve(static_cast<std::size_t>(buckets->largest()));
+  BucketGroups groups(buckets->largest());
+  if (buckets->count() == 0) return true;
+  if (buckets->Flush(0)) ReadSoon(buckets->file(0));
   std::optional<SecondThread> ahead;
-  ahead.emplace([&] { sort(0); });
+  ahead.emplace([&] { prepare(0); });
   for (std::size_t b = 0; b < buckets->count(); ++b) {
     ahead->Join();
-    if (!buckets->Take(b, &data)) {
-      *err = SetFileError(out->names.entrenamiento.name, errno);
+    // The next bucket's sort and lines take the other half of the room.
+    if (b + 1 < buckets->count())
+      ahead.emplace([&prepare, b] { prepare(b + 1); });
+    Next& ready = next[b % 2];
+    if (ready.found == Regrouped::kDone) {
+      errno = 0;
+      ready.found = groups.Read(buckets->file(b), ready.lines,
+                                ready.sorted.spare);
+      ready.error = errno;
+    }
+    buckets->Release(b);
+    if (ready.found != Regrouped::kDone) {
+      *err = ready.found == Regrouped::kChanged
+                 ? std::string(kSourceChanged)
+                 : SetFileError(out->names.entrenamiento.name, ready.error);
       return false;
     }
-    std::size_t slots = 0;
-    // The record numbers are sorted: their room takes the lines' starts.
-    std::uint32_t* starts = SlotsOf(first, b, &slots);
-    if (!FindLineStarts(data.data(), data.size(), starts, slots)) {
-      *err = kSourceChanged;
-      return false;
-    }
-    if (b + 1 < buckets->count()) ahead.emplace([&sort, b] { sort(b + 1); });
-    const auto* line_of =
-        reinterpret_cast<const std::uint32_t*>(room(b) + slots);
     const std::size_t from = first + b * plan_.per_bucket;
-    if (!WriteBucket(from, slots, data, starts, line_of, out, err))
-      return false;
-    progress->Add(slots);
-  }
-  return true;
-}
-
-bool Round::WriteBucket(std::size_t first, std::size_t slots,
-                        const LargeVector<char>& data,
-                        const std::uint32_t* starts,
-                        const std::uint32_t* line_of, SetWriters* out,
-                        std::string* err) {
-  for (std::size_t i = 0; i < slots; ++i) {
-    // A bucket is far larger than the caches and its records are met at
-    // random: without fetching ahead each one waits for memory, first for
-    // where its line starts, then for the line.
-    if (i + 2 * kIndexAhead < slots)
-      Prefetch(&starts[line_of[i + 2 * kIndexAhead]]);
-    if (i + kIndexAhead < slots) {
-      const char* ahead = data.data() + starts[line_of[i + kIndexAhead]];
-      Prefetch(ahead);
-      Prefetch(ahead + 64);  // most records run into a second cache line
-    }
-    const std::uint32_t j = line_of[i];
-    const std::size_t start = starts[j];
-    const std::size_t end = j + 1 < slots ? starts[j + 1] : data.size();
-    const std::string_view record(data.data() + start, end - start - 1);
-    if (!out->For(first + i, counts_)->Line(record)) {
-      *err = SetFileError(out->NameFor(first + i, counts_), errno);
+    std::size_t failed = from;
+    const bool written =
+        groups.Write([&](std::size_t slot, std::string_view record) {
+          if (out->For(from + slot, counts_)->Line(record)) return true;
+          failed = from + slot;
+          return false;
+        });
+    if (!written) {
+      *err = SetFileError(out->NameFor(failed, counts_), errno);
       return false;
     }
+    progress->Add(ready.lines.slots);
   }
   return true;
 }
@@ -297,6 +296,10 @@ bool StreamedDraw(const StreamedSource& source, const DrawCounts& counts,
       (std::max(n, kOrderBytes * plan.per_bucket) + 7) / 8);
   auto* bucket_of = reinterpret_cast<std::uint8_t*>(notes.data());
   DrawAndNote(&numbers, total, plan, rand, bucket_of);
+  // The sets are larger than memory, most likely: what is stored of them
+  // need not be kept.
+  out->entrenamiento.ForgetWritten();
+  out->test.ForgetWritten();
   Progress progress(options, total);
   Round round(source, &numbers, bucket_of, plan, counts);
   for (std::size_t r = 0; r < plan.rounds; ++r) {

@@ -83,9 +83,10 @@ class LargerThanMemory(Folder):
         def traced(*inject):
             return self.run_tool(b"Pixeles.txt 300000 300000\n", args=[
                 "strace", "-f", "-o", "trace.out", "-e", "trace=pread64",
-                *inject, RUN.program], preexec_fn=address_space(self.KIB))
+                "-P", "Pixeles.txt", *inject, RUN.program],
+                preexec_fn=address_space(self.KIB))
         # At this limit one thread reads, and the list's second read makes
-        # the run's last reads: the error comes in one of the last two.
+        # its last reads: the error comes in one of the last two.
         self.assertEqual(traced().returncode, 0)
         reads = self.read("trace.out").count(b"pread64(")
         self.write_old_pair()

@@ -1,0 +1,171 @@
+#include "pixelsets/bucket_groups.h"
+
+#include <algorithm>
+#include <bit>
+#include <cerrno>
+#include <cstring>
+#include <utility>
+
+#include "pixelsets/record.h"
+
+namespace pixelsets {
+namespace {
+
+// Calls `end(i)` for each line end, text[i] == '\n', of `text`, in order.
+// Where lines are short a search per line costs more than the line: eight
+// bytes are looked at together, as one word.
+template <class End>
+void ForEachLineEnd(const char* text, std::size_t size, End&& end) {
+  std::size_t i = 0;
+  if constexpr (std::endian::native == std::endian::little) {
+    constexpr std::uint64_t kOnes = 0x0101010101010101;
+    constexpr std::uint64_t kLow7 = 0x7F7F7F7F7F7F7F7F;
+    for (; i + 8 <= size; i += 8) {
+      std::uint64_t word;
+      std::memcpy(&word, text + i, 8);
+      const std::uint64_t x = word ^ (kOnes * '\n');
+      // The high bit of each byte that was a line end, and of no other.
+      std::uint64_t ends = ~(((x & kLow7) + kLow7) | x | kLow7);
+      while (ends != 0) {
+        end(i + static_cast<std::size_t>(std::countr_zero(ends) / 8));
+        ends &= ends - 1;
+      }
+    }
+  }
+  for (; i < size; ++i) {
+    if (text[i] == '\n') end(i);
+  }
+}
+
+// Copies a line of `length` bytes; a short one with the bytes after it,
+// which the reader and the writer both have room for.
+inline void CopyLine(char* to, const char* from, std::size_t length) {
+  if (length <= kGroupSlack) {
+    std::memcpy(to, from, kGroupSlack);
+  } else {
+    std::memcpy(to, from, length);
+  }
+}
+
+// A group's slots, as a power of two: about kGroupBytes of a bucket of
+// `size` bytes in `slots` lines.
+int GroupShift(std::uint64_t size, std::size_t slots) {
+  // A line takes a byte at least: a group never has more slots than
+  // kGroupBytes.
+  const std::uint64_t per_group = std::min<std::uint64_t>(
+      kGroupBytes, size == 0 ? slots : std::uint64_t{slots} * kGroupBytes / size);
+  return per_group <= 1 ? 0 : static_cast<int>(std::bit_width(per_group)) - 1;
+}
+
+// The text's room for a bucket of `size` bytes: each group, of at least
+// half kGroupBytes but the last, has its slack.
+std::uint64_t TextRoom(std::uint64_t size) {
+  return size + (2 * size / kGroupBytes + 2) * kGroupSlack;
+}
+
+}  // namespace
+
+std::uint64_t GroupsMemory(std::uint64_t largest) {
+  // The text, the chunks read (one to find lines, one to read them in),
+  // and where a group's line of each slot lies (a group has at most a slot
+  // a byte).
+  return TextRoom(largest) + 2 * kGroupChunk + kGroupSlack +
+         sizeof(std::uint64_t) * kGroupBytes;
+}
+
+LineFinder::LineFinder() : chunk_(new char[kGroupChunk]) {}
+
+Regrouped LineFinder::Find(std::FILE* file, std::uint64_t size,
+                           const std::uint32_t* slot_of_line,
+                           std::size_t slots, std::uint32_t* ends,
+                           BucketLines* lines) {
+  const int shift = GroupShift(size, slots);
+  *lines = {size, slots, shift, {}, slot_of_line, ends};
+  lines->bytes.assign(slots == 0 ? 0 : ((slots - 1) >> shift) + 1, 0);
+  std::uint64_t* bytes = lines->bytes.data();
+  std::size_t line = 0;
+  std::uint64_t start = 0;  // of the line
+  bool wrong = false;
+  for (std::uint64_t offset = 0; offset < size;) {
+    const auto want = static_cast<std::size_t>(
+        std::min<std::uint64_t>(kGroupChunk, size - offset));
+    errno = 0;
+    if (ReadAt(file, offset, chunk_.get(), want) !=
+        static_cast<std::int64_t>(want)) {
+      if (errno == 0) errno = EIO;
+      return Regrouped::kReadFailed;
+    }
+    ForEachLineEnd(chunk_.get(), want, [&](std::size_t i) {
+      const std::uint64_t end = offset + i + 1;
+      if (line == slots || end - start > kMaxLineLength + 1) {
+        wrong = true;
+        return;
+      }
+      bytes[slot_of_line[line] >> shift] += end - start;
+      ends[line++] = static_cast<std::uint32_t>(end);  // a bucket < 4 GiB
+      start = end;
+    });
+    if (wrong) return Regrouped::kChanged;
+    offset += want;
+  }
+  // Every line ended, the last one by the file's last byte.
+  if (line != slots || start != size) return Regrouped::kChanged;
+  return Regrouped::kDone;
+}
+
+BucketGroups::BucketGroups(std::uint64_t largest)
+    : chunk_(new char[kGroupChunk + kGroupSlack]()),
+      text_(static_cast<std::size_t>(TextRoom(largest))) {}
+
+Regrouped BucketGroups::Read(std::FILE* file, const BucketLines& lines,
+                             std::uint32_t* notes) {
+  static_assert(kMaxLineLength + 1 < (std::size_t{1} << kLengthBits));
+  slots_ = lines.slots;
+  shift_ = lines.shift;
+  notes_ = notes;
+  // Each group's text after the one before, and its slack.
+  begin_.resize(lines.bytes.size());
+  std::uint64_t room = 0;
+  for (std::size_t g = 0; g < begin_.size(); ++g) {
+    begin_[g] = room;
+    room += lines.bytes[g] + kGroupSlack;
+  }
+  if (room > text_.size()) text_.resize(static_cast<std::size_t>(room));
+  end_ = begin_;
+  const std::uint32_t mask = (std::uint32_t{1} << shift_) - 1;
+  const int shift = shift_;
+  const std::uint32_t* slot_of_line = lines.slot_of_line;
+  const std::uint32_t* ends = lines.ends;
+  char* text = text_.data();
+  const char* chunk = chunk_.get();
+  std::uint64_t* end = end_.data();
+  // Where each group's next note goes.
+  std::vector<std::size_t> next(begin_.size());
+  for (std::size_t g = 0; g < next.size(); ++g) next[g] = g << shift;
+  std::uint32_t start = 0;  // of line j
+  for (std::size_t j = 0; j < slots_;) {
+    // As many whole lines as a chunk holds (a line is far shorter).
+    const std::uint32_t from = start;
+    std::size_t last = j;
+    while (last < slots_ && ends[last] - from <= kGroupChunk) ++last;
+    const auto want = static_cast<std::size_t>(ends[last - 1] - from);
+    errno = 0;
+    if (ReadAt(file, from, chunk_.get(), want) !=
+        static_cast<std::int64_t>(want)) {
+      if (errno == 0) errno = EIO;
+      return Regrouped::kReadFailed;
+    }
+    for (; j < last; ++j) {
+      const std::uint32_t slot = slot_of_line[j];
+      const std::size_t g = slot >> shift;
+      const std::uint32_t length = ends[j] - start;
+      notes[next[g]++] = (slot & mask) << kLengthBits | length;
+      CopyLine(text + end[g], chunk + (start - from), length);
+      end[g] += length;
+      start = ends[j];
+    }
+  }
+  return Regrouped::kDone;
+}
+
+}  // namespace pixelsets

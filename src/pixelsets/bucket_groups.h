@@ -1,0 +1,131 @@
+// A bucket of the streamed draw put in draw order with the caches' help. Its
+// lines lie in the order of their records, which meets the draw order at
+// random: met so across a whole bucket, each line would wait on memory. So
+// its file is read twice, a chunk at a time, first to find its lines, then
+// to regroup them by runs of slots (groups) small enough for the caches; each
+// group is put in slot order where it lies.
+
+#ifndef PARTICION_SRC_PIXELSETS_BUCKET_GROUPS_H_
+#define PARTICION_SRC_PIXELSETS_BUCKET_GROUPS_H_
+
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <memory>
+#include <string_view>
+#include <vector>
+
+#include "pixelsets/platform.h"
+
+namespace pixelsets {
+
+// About how much text a group holds: it, and the group's notes, stay
+// within the second-level cache.
+inline constexpr std::size_t kGroupBytes = std::size_t{256} << 10;
+// The bucket's file is read this much at a time.
+inline constexpr std::size_t kGroupChunk = std::size_t{1} << 20;
+// Room after each group's text: a short line is copied with the bytes after
+// it, a few moves in place of a call to copy.
+inline constexpr std::size_t kGroupSlack = 16;
+
+// What a bucket's reading came to.
+enum class Regrouped { kDone, kReadFailed, kChanged };
+
+// The memory that regrouping buckets of up to `largest` bytes takes.
+std::uint64_t GroupsMemory(std::uint64_t largest);
+
+// What the first reading of a bucket found: its lines, and how they fall
+// into groups.
+struct BucketLines {
+  std::uint64_t size = 0;  // of the bucket's file
+  std::size_t slots = 0;   // its lines
+  int shift = 0;           // a group takes 2^shift slots
+  std::vector<std::uint64_t> bytes;  // of each group
+  const std::uint32_t* slot_of_line = nullptr;
+  const std::uint32_t* ends = nullptr;  // where each line ends
+};
+
+// Reads a bucket's file through, a chunk at a time, to find its lines.
+class LineFinder {
+ public:
+  LineFinder();
+
+  // Finds the `slots` lines of the bucket in `file`, `size` bytes, the slot
+  // of each in `slot_of_line`: where each ends, in `ends` (room for `slots`
+  // words), and what each group takes, in `*lines`. kReadFailed leaves the
+  // reason in errno; kChanged means the file does not hold that many lines,
+  // or holds a line no record has.
+  Regrouped Find(std::FILE* file, std::uint64_t size,
+                 const std::uint32_t* slot_of_line, std::size_t slots,
+                 std::uint32_t* ends, BucketLines* lines);
+
+ private:
+  std::unique_ptr<char[]> chunk_;
+};
+
+// Reads a bucket's lines into their groups, and writes them in slot order.
+class BucketGroups {
+ public:
+  // For buckets of up to `largest` bytes (more is taken if needed).
+  explicit BucketGroups(std::uint64_t largest);
+
+  // Reads the lines found in `file` into their groups, with a note of each
+  // in `notes` (room for as many words as lines; in use until the bucket is
+  // written). kReadFailed leaves the reason in errno.
+  Regrouped Read(std::FILE* file, const BucketLines& lines,
+                 std::uint32_t* notes);
+
+  // Gives each line read to `line(slot, text)`, in slot order, the text
+  // without its line end; kGroupSlack bytes from its start may be read.
+  // False once `line` is.
+  template <class Line>
+  bool Write(Line&& line);
+
+ private:
+  // A line's note: its slot within its group, then its length.
+  static constexpr int kLengthBits = 12;
+
+  std::unique_ptr<char[]> chunk_;
+  LargeVector<char> text_;
+  std::size_t slots_ = 0;
+  int shift_ = 0;
+  // Per group: where its text starts, and where it ends.
+  std::vector<std::uint64_t> begin_;
+  std::vector<std::uint64_t> end_;
+  // Per line, group after group: its note.
+  std::uint32_t* notes_ = nullptr;
+  // A group's lines, per slot: where each starts, then its length.
+  std::vector<std::uint64_t> placed_;
+};
+
+template <class Line>
+bool BucketGroups::Write(Line&& line) {
+  const std::size_t per_group = std::size_t{1} << shift_;
+  constexpr std::uint32_t kLength = (std::uint32_t{1} << kLengthBits) - 1;
+  placed_.resize(per_group);
+  std::uint64_t* placed = placed_.data();
+  const char* text = text_.data();
+  for (std::size_t first = 0, g = 0; first < slots_; first += per_group, ++g) {
+    const std::size_t lines = std::min(per_group, slots_ - first);
+    // The group's lines lie one after another in line order.
+    std::uint64_t at = begin_[g];
+    for (std::size_t k = 0; k < lines; ++k) {
+      const std::uint32_t note = notes_[first + k];
+      placed[note >> kLengthBits] = at << kLengthBits | (note & kLength);
+      at += note & kLength;
+    }
+    for (std::size_t i = 0; i < lines; ++i) {
+      const std::uint64_t place = placed[i];
+      if (!line(first + i,
+                std::string_view(text + (place >> kLengthBits),
+                                 (place & kLength) - 1)))
+        return false;
+    }
+  }
+  return true;
+}
+
+}  // namespace pixelsets
+
+#endif  // PARTICION_SRC_PIXELSETS_BUCKET_GROUPS_H_
