@@ -11,42 +11,6 @@
 namespace pixelsets {
 namespace {
 
-// Calls `end(i)` for each line end, text[i] == '\n', of `text`, in order.
-// Where lines are short a search per line costs more than the line: eight
-// bytes are looked at together, as one word.
-template <class End>
-void ForEachLineEnd(const char* text, std::size_t size, End&& end) {
-  std::size_t i = 0;
-  if constexpr (std::endian::native == std::endian::little) {
-    constexpr std::uint64_t kOnes = 0x0101010101010101;
-    constexpr std::uint64_t kLow7 = 0x7F7F7F7F7F7F7F7F;
-    for (; i + 8 <= size; i += 8) {
-      std::uint64_t word;
-      std::memcpy(&word, text + i, 8);
-      const std::uint64_t x = word ^ (kOnes * '\n');
-      // The high bit of each byte that was a line end, and of no other.
-      std::uint64_t ends = ~(((x & kLow7) + kLow7) | x | kLow7);
-      while (ends != 0) {
-        end(i + static_cast<std::size_t>(std::countr_zero(ends) / 8));
-        ends &= ends - 1;
-      }
-    }
-  }
-  for (; i < size; ++i) {
-    if (text[i] == '\n') end(i);
-  }
-}
-
-// Copies a line of `length` bytes; a short one with the bytes after it,
-// which the reader and the writer both have room for.
-inline void CopyLine(char* to, const char* from, std::size_t length) {
-  if (length <= kGroupSlack) {
-    std::memcpy(to, from, kGroupSlack);
-  } else {
-    std::memcpy(to, from, length);
-  }
-}
-
 // A group's slots, as a power of two: about kGroupBytes of a bucket of
 // `size` bytes in `slots` lines.
 int GroupShift(std::uint64_t size, std::size_t slots) {
@@ -85,7 +49,6 @@ Regrouped LineFinder::Find(std::FILE* file, std::uint64_t size,
   std::uint64_t* bytes = lines->bytes.data();
   std::size_t line = 0;
   std::uint64_t start = 0;  // of the line
-  bool wrong = false;
   for (std::uint64_t offset = 0; offset < size;) {
     const auto want = static_cast<std::size_t>(
         std::min<std::uint64_t>(kGroupChunk, size - offset));
@@ -95,17 +58,15 @@ Regrouped LineFinder::Find(std::FILE* file, std::uint64_t size,
       if (errno == 0) errno = EIO;
       return Regrouped::kReadFailed;
     }
-    ForEachLineEnd(chunk_.get(), want, [&](std::size_t i) {
+    const bool right = ForEachLineEnd(chunk_.get(), 0, want, [&](std::size_t i) {
       const std::uint64_t end = offset + i + 1;
-      if (line == slots || end - start > kMaxLineLength + 1) {
-        wrong = true;
-        return;
-      }
+      if (line == slots || end - start > kMaxLineLength + 1) return false;
       bytes[slot_of_line[line] >> shift] += end - start;
       ends[line++] = static_cast<std::uint32_t>(end);  // a bucket < 4 GiB
       start = end;
+      return true;
     });
-    if (wrong) return Regrouped::kChanged;
+    if (!right) return Regrouped::kChanged;
     offset += want;
   }
   // Every line ended, the last one by the file's last byte.
@@ -160,7 +121,7 @@ Regrouped BucketGroups::Read(std::FILE* file, const BucketLines& lines,
       const std::size_t g = slot >> shift;
       const std::uint32_t length = ends[j] - start;
       notes[next[g]++] = (slot & mask) << kLengthBits | length;
-      CopyLine(text + end[g], chunk + (start - from), length);
+      CopyAtOnce(text + end[g], chunk + (start - from), length);
       end[g] += length;
       start = ends[j];
     }

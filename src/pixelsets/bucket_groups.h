@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "pixelsets/platform.h"
+#include "pixelsets/record.h"
 
 namespace pixelsets {
 
@@ -25,9 +26,8 @@ namespace pixelsets {
 inline constexpr std::size_t kGroupBytes = std::size_t{256} << 10;
 // The bucket's file is read this much at a time.
 inline constexpr std::size_t kGroupChunk = std::size_t{1} << 20;
-// Room after each group's text: a short line is copied with the bytes after
-// it, a few moves in place of a call to copy.
-inline constexpr std::size_t kGroupSlack = 16;
+// Room after each group's text, where its last line is copied at once.
+inline constexpr std::size_t kGroupSlack = kCopyAtOnce;
 
 // What a bucket's reading came to.
 enum class Regrouped { kDone, kReadFailed, kChanged };

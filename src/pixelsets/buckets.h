@@ -7,6 +7,7 @@
 #ifndef PARTICION_SRC_PIXELSETS_BUCKETS_H_
 #define PARTICION_SRC_PIXELSETS_BUCKETS_H_
 
+#include <algorithm>
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
@@ -19,6 +20,7 @@
 #include <vector>
 
 #include "pixelsets/platform.h"
+#include "pixelsets/record.h"
 #include "pixelsets/second_thread.h"
 
 namespace pixelsets {
@@ -61,12 +63,14 @@ class Buckets {
   // errno set.
   bool Open(const std::function<std::FILE*()>& scratch);
 
-  // Files `text`, a record, in bucket `b`; false with errno set when a
-  // write fails.
+  // Files `text`, a record, in bucket `b`; kCopyAtOnce bytes from its
+  // start may be read. False with errno set when a write fails.
   bool Add(std::size_t b, std::string_view text) {
-    if (buffer_ - used_[b] < text.size() + 1 && !Drain(b)) return false;
+    if (buffer_ - used_[b] < std::max(text.size() + 1, kCopyAtOnce) &&
+        !Drain(b))
+      return false;
     char* at = buffers_[b] + used_[b];
-    std::memcpy(at, text.data(), text.size());
+    CopyAtOnce(at, text.data(), text.size());
     at[text.size()] = '\n';
     used_[b] += text.size() + 1;
     return true;

@@ -36,7 +36,8 @@ ChunkReader::ChunkReader(std::FILE* file, std::uint64_t limit,
   const bool ahead = size_hint > chunk_ && MemoryFree() >= kThreadRoom;
   slots_.resize(ahead ? kAheadSlots : 1);
   for (Slot& slot : slots_) {
-    slot.bytes.reset(new char[kCarry + chunk_]);
+    // A line at a chunk's end may be copied at once, bytes after it too.
+    slot.bytes.reset(new char[kCarry + chunk_ + kCopyAtOnce]());
     // No allocation on a reading thread, where it could not be reported.
     slot.sums.reserve(chunk_ / kSumBlock);
   }

@@ -63,7 +63,7 @@ class ChunkReader {
  private:
   static constexpr std::uint64_t kNone = static_cast<std::uint64_t>(-1);
   struct Slot {
-    std::unique_ptr<char[]> bytes;  // kCarry, then chunk_
+    std::unique_ptr<char[]> bytes;  // kCarry, chunk_, then kCopyAtOnce
     std::uint64_t number = kNone;   // the chunk it holds, once read
     std::size_t got = 0;
     std::size_t line_ends = 0;

@@ -72,8 +72,7 @@ class FilingPass {
   std::uint64_t lines_;      // the header and the records
   std::uint64_t after_ = 0;  // lines that start in the chunks already read
   std::uint64_t count_ = 0;  // records filed
-  // Where each line of the chunk in hand starts: room for one a byte of a
-  // chunk where lines are short, for one a line elsewhere.
+  // Where each line of the chunk in hand starts.
   std::unique_ptr<std::uint32_t[]> starts_;
   std::size_t starts_room_ = 0;
   std::size_t starts_count_ = 0;
@@ -132,32 +131,19 @@ void FilingPass::FindStarts(const char* text, std::size_t got,
   // The lines of a chunk: at most one a byte of it, and the header.
   const auto owned =
       static_cast<std::size_t>(std::min<std::uint64_t>(owned_lines, got + 1));
-  const bool short_lines = owned > got / 16;
-  const std::size_t room = (short_lines ? got : owned) + 2;
-  if (room > starts_room_) {
-    starts_.reset(new std::uint32_t[room]);
-    starts_room_ = room;
+  if (owned + 1 > starts_room_) {
+    starts_.reset(new std::uint32_t[owned + 1]);
+    starts_room_ = owned + 1;
   }
   std::uint32_t* out = starts_.get();
   if (offset == 0) *out++ = 0;  // the header
-  if (short_lines) {
-    // Short lines: a look at each byte, with no branch, costs less than a
-    // search that finds a line end every few bytes.
-    for (std::size_t i = 0; i < got; ++i) {
-      *out = static_cast<std::uint32_t>(i + 1);  // a chunk is small
-      out += text[i] == '\n' ? 1 : 0;
-    }
-  } else {
-    for (std::size_t at = 0;
-         static_cast<std::size_t>(out - starts_.get()) < owned;) {
-      const void* nl = std::memchr(text + at, '\n', got - at);
-      if (nl == nullptr) break;
-      at = At(text, nl) + 1;
-      *out++ = static_cast<std::uint32_t>(at);
-    }
-  }
-  starts_count_ =
-      std::min(static_cast<std::size_t>(out - starts_.get()), owned);
+  std::uint32_t* const last = starts_.get() + owned;
+  ForEachLineEnd(text, 0, got, [&](std::size_t i) {
+    if (out == last) return false;
+    *out++ = static_cast<std::uint32_t>(i + 1);  // a chunk is small
+    return true;
+  });
+  starts_count_ = static_cast<std::size_t>(out - starts_.get());
 }
 
 Filed FilingPass::TakeChunk(const char* text, std::size_t got,

