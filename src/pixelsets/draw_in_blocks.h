@@ -9,16 +9,10 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <functional>
 
 #include "pixelsets/generator.h"
 
 namespace pixelsets {
-
-// Told, on the drawing thread, the records of draws [first, first + count)
-// in draw order, as soon as a block of them is drawn.
-using BlockDrawn = std::function<void(
-    std::size_t first, const std::uint32_t* records, std::size_t count)>;
 
 // What the draw takes beyond the array, a draw of a block.
 inline constexpr std::size_t kBlockBytesPerDraw = 40;
@@ -32,8 +26,7 @@ inline constexpr std::size_t kDefaultBlock = std::size_t{2} << 20;
 // draw, as DrawPositions does, in blocks of `block` draws (kDefaultBlock
 // where 0), holding kBlockBytesPerDraw bytes a draw of a block.
 void DrawInBlocks(std::uint32_t* cadenas, std::size_t n, std::size_t total,
-                  const Generator& rand, const BlockDrawn& drawn,
-                  std::size_t block = 0);
+                  const Generator& rand, std::size_t block = 0);
 
 }  // namespace pixelsets
 

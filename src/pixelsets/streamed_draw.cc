@@ -4,7 +4,6 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
-#include <functional>
 #include <new>
 #include <numeric>
 #include <optional>
@@ -58,56 +57,33 @@ void Note(const std::uint32_t* cadenas, std::size_t n, const BucketPlan& plan,
   }
 }
 
-// Notes the bucket of each record the first round takes, a block of draws
-// at a time, sorted first by the part of the notes they fall in: a block's
-// records lie all over the notes, and met in their own order each costs a
-// miss of the caches but no walk of the page tables.
-class BlockNoter {
- public:
-  BlockNoter(const BucketPlan& plan, std::size_t n, std::uint8_t* bucket_of)
-      : plan_(plan), bucket_of_(bucket_of), bins_((n >> kBinBits) + 2) {}
-
-  void operator()(std::size_t first, const std::uint32_t* records,
-                  std::size_t count) {
-    const std::size_t noted = std::min(
-        count, plan_.round_slots() - std::min(first, plan_.round_slots()));
-    if (noted == 0) return;
-    if (sorted_.size() < noted) sorted_.resize(noted);
-    std::fill(bins_.begin(), bins_.end(), 0);
-    for (std::size_t i = 0; i < noted; ++i)
-      ++bins_[(records[i] >> kBinBits) + 1];
-    for (std::size_t b = 1; b < bins_.size(); ++b) bins_[b] += bins_[b - 1];
-    for (std::size_t i = 0; i < noted; ++i) {
-      sorted_[bins_[records[i] >> kBinBits]++] =
-          std::uint64_t{records[i]} << 32 | i;
-    }
-    for (std::size_t j = 0; j < noted; ++j) {
-      const std::size_t k = first + (sorted_[j] & 0xFFFFFFFF);
-      bucket_of_[sorted_[j] >> 32] =
-          static_cast<std::uint8_t>(k / plan_.per_bucket);
-    }
-  }
-
- private:
-  // Bins of 2 MiB of the notes.
-  static constexpr int kBinBits = 21;
-  const BucketPlan& plan_;
-  std::uint8_t* bucket_of_;
-  std::vector<std::uint32_t> bins_;
-  LargeVector<std::uint64_t> sorted_;
-};
+// Notes the bucket of each record drawn in round `round`, the two cores
+// taking half the draws each: each record is drawn once, so they never note
+// the same one. Done after the draw rather than with each block of it, where
+// it would lengthen the draw's busier thread.
+void NoteRound(const std::uint32_t* cadenas, std::size_t n,
+               const BucketPlan& plan, std::size_t round, std::size_t total,
+               std::uint8_t* bucket_of) {
+  const std::size_t from = round * plan.round_slots();
+  const std::size_t to = std::min(total, from + plan.round_slots());
+  const std::size_t middle = from + (to - from) / 2;
+  SecondThread half(
+      [&] { Note(cadenas, n, plan, round, middle, to, bucket_of); });
+  Note(cadenas, n, plan, round, from, middle, bucket_of);
+  half.Join();
+}
 
 // Draws the positions on `numbers` (each record's number, in file order at
 // first) and notes the bucket of each record drawn in the first round. The
-// blocks of the draw and their notes take the memory the buckets take
-// later, which is not yet in use.
+// blocks of the draw take the memory the buckets take later, which is not
+// yet in use.
 void DrawAndNote(LargeVector<std::uint32_t>* numbers, std::size_t total,
                  const BucketPlan& plan, const Generator& rand,
                  std::uint8_t* bucket_of) {
   const std::size_t n = numbers->size();
-  const auto block = static_cast<std::size_t>(std::clamp<std::uint64_t>(
-      PlanMemory(plan) / (kBlockBytesPerDraw + sizeof(std::uint64_t)),
-      std::uint64_t{4} << 10, kDefaultBlock));
+  const auto block = static_cast<std::size_t>(
+      std::clamp<std::uint64_t>(PlanMemory(plan) / kBlockBytesPerDraw,
+                                std::uint64_t{4} << 10, kDefaultBlock));
   // New memory costs most to touch first (on this machine, 10 GiB of it
   // took 15 s on one core): the two cores share it evenly, the notes (a
   // byte a record) and the last three eighths of the numbers on the second,
@@ -120,8 +96,8 @@ void DrawAndNote(LargeVector<std::uint32_t>* numbers, std::size_t total,
   });
   std::iota(all, all + split, std::uint32_t{0});
   clear.Join();
-  BlockNoter noter(plan, n, bucket_of);
-  DrawInBlocks(numbers->data(), n, total, rand, std::ref(noter), block);
+  DrawInBlocks(numbers->data(), n, total, rand, block);
+  NoteRound(numbers->data(), n, plan, 0, total, bucket_of);
 }
 
 // One round of the draw: the source read again into its buckets, and each
@@ -304,10 +280,8 @@ bool StreamedDraw(const StreamedSource& source, const DrawCounts& counts,
   Round round(source, &numbers, bucket_of, plan, counts);
   for (std::size_t r = 0; r < plan.rounds; ++r) {
     if (r > 0) {
-      const std::size_t first = r * plan.round_slots();
       std::memset(bucket_of, kNoBucket, n);
-      Note(numbers.data(), n, plan, r, first,
-           std::min(total, first + plan.round_slots()), bucket_of);
+      NoteRound(numbers.data(), n, plan, r, total, bucket_of);
     }
     if (!round.Run(r, out, &progress, options, err)) return false;
   }
