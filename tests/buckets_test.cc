@@ -112,10 +112,10 @@ TEST(OrderBucket, SlotsSortedByRecordGiveEachSlotItsLine) {
       std::vector<std::uint32_t> ends(slots);
       pixelsets::BucketLines lines;
       pixelsets::Regrouped read = pixelsets::LineFinder().Find(
-          file, size, sorted.slot_of_line, slots, ends.data(), &lines);
+          file, size, sorted.slot_of_line, slots, ends.data(), sorted.spare,
+          &lines);
       pixelsets::BucketGroups groups(size);
-      if (read == pixelsets::Regrouped::kDone)
-        read = groups.Read(file, lines, sorted.spare);
+      if (read == pixelsets::Regrouped::kDone) read = groups.Read(file, lines);
       std::fclose(file);
       if (*extra != '\0') {
         EXPECT_EQ(read, pixelsets::Regrouped::kChanged) << label;
@@ -141,7 +141,8 @@ TEST(OrderBucket, SlotsSortedByRecordGiveEachSlotItsLine) {
     std::vector<std::uint32_t> ends(slots);
     pixelsets::BucketLines lines;
     EXPECT_EQ(pixelsets::LineFinder().Find(file, size, sorted.slot_of_line,
-                                           slots, ends.data(), &lines),
+                                           slots, ends.data(), sorted.spare,
+                                           &lines),
               pixelsets::Regrouped::kChanged)
         << slots << " slots, a line short";
     std::fclose(file);

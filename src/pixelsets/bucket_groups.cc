@@ -42,11 +42,17 @@ LineFinder::LineFinder() : chunk_(new char[kGroupChunk]) {}
 Regrouped LineFinder::Find(std::FILE* file, std::uint64_t size,
                            const std::uint32_t* slot_of_line,
                            std::size_t slots, std::uint32_t* ends,
-                           BucketLines* lines) {
+                           std::uint32_t* notes, BucketLines* lines) {
+  static_assert(kMaxLineLength + 1 < (std::size_t{1} << kLengthBits));
   const int shift = GroupShift(size, slots);
-  *lines = {size, slots, shift, {}, slot_of_line, ends};
-  lines->bytes.assign(slots == 0 ? 0 : ((slots - 1) >> shift) + 1, 0);
+  const std::uint32_t mask = (std::uint32_t{1} << shift) - 1;
+  *lines = {size, slots, shift, {}, slot_of_line, ends, notes};
+  const std::size_t groups = slots == 0 ? 0 : ((slots - 1) >> shift) + 1;
+  lines->bytes.assign(groups, 0);
   std::uint64_t* bytes = lines->bytes.data();
+  // Where each group's next note goes.
+  next_.resize(groups);
+  for (std::size_t g = 0; g < groups; ++g) next_[g] = g << shift;
   std::size_t line = 0;
   std::uint64_t start = 0;  // of the line
   for (std::uint64_t offset = 0; offset < size;) {
@@ -61,7 +67,10 @@ Regrouped LineFinder::Find(std::FILE* file, std::uint64_t size,
     const bool right = ForEachLineEnd(chunk_.get(), 0, want, [&](std::size_t i) {
       const std::uint64_t end = offset + i + 1;
       if (line == slots || end - start > kMaxLineLength + 1) return false;
-      bytes[slot_of_line[line] >> shift] += end - start;
+      const std::uint32_t slot = slot_of_line[line];
+      const auto length = static_cast<std::uint32_t>(end - start);
+      bytes[slot >> shift] += length;
+      notes[next_[slot >> shift]++] = (slot & mask) << kLengthBits | length;
       ends[line++] = static_cast<std::uint32_t>(end);  // a bucket < 4 GiB
       start = end;
       return true;
@@ -78,12 +87,10 @@ BucketGroups::BucketGroups(std::uint64_t largest)
     : chunk_(new char[kGroupChunk + kGroupSlack]()),
       text_(static_cast<std::size_t>(TextRoom(largest))) {}
 
-Regrouped BucketGroups::Read(std::FILE* file, const BucketLines& lines,
-                             std::uint32_t* notes) {
-  static_assert(kMaxLineLength + 1 < (std::size_t{1} << kLengthBits));
+Regrouped BucketGroups::Read(std::FILE* file, const BucketLines& lines) {
   slots_ = lines.slots;
   shift_ = lines.shift;
-  notes_ = notes;
+  notes_ = lines.notes;
   // Each group's text after the one before, and its slack.
   begin_.resize(lines.bytes.size());
   std::uint64_t room = 0;
@@ -93,16 +100,12 @@ Regrouped BucketGroups::Read(std::FILE* file, const BucketLines& lines,
   }
   if (room > text_.size()) text_.resize(static_cast<std::size_t>(room));
   end_ = begin_;
-  const std::uint32_t mask = (std::uint32_t{1} << shift_) - 1;
   const int shift = shift_;
   const std::uint32_t* slot_of_line = lines.slot_of_line;
   const std::uint32_t* ends = lines.ends;
   char* text = text_.data();
   const char* chunk = chunk_.get();
   std::uint64_t* end = end_.data();
-  // Where each group's next note goes.
-  std::vector<std::size_t> next(begin_.size());
-  for (std::size_t g = 0; g < next.size(); ++g) next[g] = g << shift;
   std::uint32_t start = 0;  // of line j
   for (std::size_t j = 0; j < slots_;) {
     // As many whole lines as a chunk holds (a line is far shorter).
@@ -117,10 +120,8 @@ Regrouped BucketGroups::Read(std::FILE* file, const BucketLines& lines,
       return Regrouped::kReadFailed;
     }
     for (; j < last; ++j) {
-      const std::uint32_t slot = slot_of_line[j];
-      const std::size_t g = slot >> shift;
+      const std::size_t g = slot_of_line[j] >> shift;
       const std::uint32_t length = ends[j] - start;
-      notes[next[g]++] = (slot & mask) << kLengthBits | length;
       CopyAtOnce(text + end[g], chunk + (start - from), length);
       end[g] += length;
       start = ends[j];

@@ -32,6 +32,10 @@ inline constexpr std::size_t kGroupSlack = kCopyAtOnce;
 // What a bucket's reading came to.
 enum class Regrouped { kDone, kReadFailed, kChanged };
 
+// A line's note: its slot within its group, then its length (with its line
+// end) in this many bits.
+inline constexpr int kLengthBits = 12;
+
 // The memory that regrouping buckets of up to `largest` bytes takes.
 std::uint64_t GroupsMemory(std::uint64_t largest);
 
@@ -44,6 +48,8 @@ struct BucketLines {
   std::vector<std::uint64_t> bytes;  // of each group
   const std::uint32_t* slot_of_line = nullptr;
   const std::uint32_t* ends = nullptr;  // where each line ends
+  // Each line's note, group after group, in line order within a group.
+  const std::uint32_t* notes = nullptr;
 };
 
 // Reads a bucket's file through, a chunk at a time, to find its lines.
@@ -52,16 +58,18 @@ class LineFinder {
   LineFinder();
 
   // Finds the `slots` lines of the bucket in `file`, `size` bytes, the slot
-  // of each in `slot_of_line`: where each ends, in `ends` (room for `slots`
-  // words), and what each group takes, in `*lines`. kReadFailed leaves the
-  // reason in errno; kChanged means the file does not hold that many lines,
-  // or holds a line no record has.
+  // of each in `slot_of_line`: where each ends, in `ends`, each one's note,
+  // in `notes` (room for `slots` words each), and what each group takes, in
+  // `*lines`. kReadFailed leaves the reason in errno; kChanged means the
+  // file does not hold that many lines, or holds a line no record has.
   Regrouped Find(std::FILE* file, std::uint64_t size,
                  const std::uint32_t* slot_of_line, std::size_t slots,
-                 std::uint32_t* ends, BucketLines* lines);
+                 std::uint32_t* ends, std::uint32_t* notes,
+                 BucketLines* lines);
 
  private:
   std::unique_ptr<char[]> chunk_;
+  std::vector<std::size_t> next_;  // where each group's next note goes
 };
 
 // Reads a bucket's lines into their groups, and writes them in slot order.
@@ -70,11 +78,9 @@ class BucketGroups {
   // For buckets of up to `largest` bytes (more is taken if needed).
   explicit BucketGroups(std::uint64_t largest);
 
-  // Reads the lines found in `file` into their groups, with a note of each
-  // in `notes` (room for as many words as lines; in use until the bucket is
-  // written). kReadFailed leaves the reason in errno.
-  Regrouped Read(std::FILE* file, const BucketLines& lines,
-                 std::uint32_t* notes);
+  // Reads the lines found in `file` into their groups; `lines` stays in use
+  // until the bucket is written. kReadFailed leaves the reason in errno.
+  Regrouped Read(std::FILE* file, const BucketLines& lines);
 
   // Gives each line read to `line(slot, text)`, in slot order, the text
   // without its line end; kGroupSlack bytes from its start may be read.
@@ -83,9 +89,6 @@ class BucketGroups {
   bool Write(Line&& line);
 
  private:
-  // A line's note: its slot within its group, then its length.
-  static constexpr int kLengthBits = 12;
-
   std::unique_ptr<char[]> chunk_;
   LargeVector<char> text_;
   std::size_t slots_ = 0;
@@ -93,8 +96,7 @@ class BucketGroups {
   // Per group: where its text starts, and where it ends.
   std::vector<std::uint64_t> begin_;
   std::vector<std::uint64_t> end_;
-  // Per line, group after group: its note.
-  std::uint32_t* notes_ = nullptr;
+  const std::uint32_t* notes_ = nullptr;
   // A group's lines, per slot: where each starts, then its length.
   std::vector<std::uint64_t> placed_;
 };

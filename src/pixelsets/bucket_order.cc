@@ -8,49 +8,36 @@
 namespace pixelsets {
 namespace {
 
-// A radix sort's digits at most: 8192 counts stay within the second-level
-// cache, so 26-bit record numbers (60 million records) take two passes and
-// 31-bit ones three.
-constexpr int kMaxDigitBits = 13;
+// A pass of a radix sort takes a digit of at most this many bits: its
+// counts stay within the first-level cache.
+constexpr int kMaxDigitBits = 11;
+// The first pass spreads the keys over bins of about this many keys, small
+// enough for the caches: each bin is then sorted where it lies.
+constexpr std::size_t kBinKeys = 2048;
 
-// Sorts `count` keys whose sort bits lie in [low, high) by those bits, from
-// the least significant digit up: as few passes as digits of at most
-// kMaxDigitBits allow, each reading the keys once in order and writing them
-// to as many places as a digit has values. The last pass keeps only each
-// key's low 32 bits, written as 32-bit words to `keys` or `spare` (which
-// holds as many keys): returns which.
-std::uint32_t* RadixSort(std::uint64_t* keys, std::uint64_t* spare,
-                         std::size_t count, int low, int high) {
-  const int passes = std::max(1, (high - low + kMaxDigitBits - 1) /
-                                     kMaxDigitBits);
+// Sorts `count` keys by their bits [low, high), from the least significant
+// digit up, between `keys` and `spare` (as many); returns where they end.
+std::uint64_t* SortSmall(std::uint64_t* keys, std::uint64_t* spare,
+                         std::size_t count, int low, int high,
+                         std::vector<std::uint32_t>* starts) {
+  const int passes = (high - low + kMaxDigitBits - 1) / kMaxDigitBits;
+  if (passes == 0) return keys;
   const int digit_bits = (high - low + passes - 1) / passes;
   const std::uint64_t mask = (std::uint64_t{1} << digit_bits) - 1;
-  std::vector<std::size_t> starts(std::size_t{1} << digit_bits);
-  std::uint64_t* from = keys;
-  std::uint64_t* to = spare;
-  for (int pass = 0; pass < passes; ++pass) {
-    const int shift = low + pass * digit_bits;
-    std::fill(starts.begin(), starts.end(), 0);
+  starts->resize(std::size_t{1} << digit_bits);
+  for (int shift = low; shift < high; shift += digit_bits) {
+    std::fill(starts->begin(), starts->end(), 0);
     const auto digit = [&](std::uint64_t key) {
       return static_cast<std::size_t>((key >> shift) & mask);
     };
-    for (std::size_t i = 0; i < count; ++i) ++starts[digit(from[i])];
-    std::size_t total = 0;
-    for (std::size_t& start : starts) total += std::exchange(start, total);
-    if (pass + 1 == passes) {
-      // The 32-bit words fill the first half of `to` only: one pass of
-      // writing saved, and half the memory left free.
-      auto* low_words = reinterpret_cast<std::uint32_t*>(to);
-      for (std::size_t i = 0; i < count; ++i)
-        low_words[starts[digit(from[i])]++] =
-            static_cast<std::uint32_t>(from[i]);
-      return low_words;
-    }
+    for (std::size_t i = 0; i < count; ++i) ++(*starts)[digit(keys[i])];
+    std::uint32_t total = 0;
+    for (std::uint32_t& start : *starts) total += std::exchange(start, total);
     for (std::size_t i = 0; i < count; ++i)
-      to[starts[digit(from[i])]++] = from[i];
-    std::swap(from, to);
+      spare[(*starts)[digit(keys[i])]++] = keys[i];
+    std::swap(keys, spare);
   }
-  return nullptr;  // not reached: there is always a pass
+  return keys;
 }
 
 }  // namespace
@@ -59,16 +46,42 @@ SortedSlots SortSlots(const std::uint32_t* records, std::size_t slots,
                       std::uint64_t limit, std::uint64_t* scratch) {
   // Each slot as a key: the highest record first, then the slot. The slot
   // needs 32 bits; a record number fits in the rest.
-  std::uint64_t* keys = scratch;
-  for (std::size_t i = 0; i < slots; ++i)
-    keys[i] = (limit - 1 - records[i]) << 32 | i;
   const auto bits = static_cast<int>(std::bit_width(limit > 1 ? limit - 1 : 1));
-  std::uint32_t* sorted = RadixSort(keys, scratch + slots, slots, 32, 32 + bits);
-  // The half of the scratch the result is not in is free.
-  auto* spare = reinterpret_cast<std::uint32_t*>(
-      sorted == reinterpret_cast<std::uint32_t*>(keys) ? scratch + slots
-                                                       : scratch);
-  return {sorted, spare};
+  const int top = std::min(
+      {bits, 16, static_cast<int>(std::bit_width(slots / kBinKeys))});
+  const int shift = 32 + bits - top;
+  const auto key = [&](std::size_t i) {
+    return (limit - 1 - records[i]) << 32 | i;
+  };
+  // The keys spread over bins by their top bits, in the first half.
+  std::vector<std::size_t> bins((std::size_t{1} << top) + 1);
+  for (std::size_t i = 0; i < slots; ++i) ++bins[(key(i) >> shift) + 1];
+  std::size_t largest = 0;
+  for (std::size_t b = 1; b < bins.size(); ++b) {
+    largest = std::max(largest, bins[b]);
+    bins[b] += bins[b - 1];
+  }
+  std::uint64_t* keys = scratch;
+  {
+    std::vector<std::size_t> next(bins.begin(), bins.end() - 1);
+    for (std::size_t i = 0; i < slots; ++i) {
+      const std::uint64_t k = key(i);
+      keys[next[k >> shift]++] = k;
+    }
+  }
+  // Each bin sorted by the rest of the bits, and its slots written, as
+  // 32-bit words, to the second half.
+  auto* sorted = reinterpret_cast<std::uint32_t*>(scratch + slots);
+  std::vector<std::uint64_t> spare(largest);
+  std::vector<std::uint32_t> starts;
+  for (std::size_t b = 0; b + 1 < bins.size(); ++b) {
+    const std::size_t count = bins[b + 1] - bins[b];
+    const std::uint64_t* done = SortSmall(keys + bins[b], spare.data(), count,
+                                          32, shift, &starts);
+    for (std::size_t i = 0; i < count; ++i)
+      sorted[bins[b] + i] = static_cast<std::uint32_t>(done[i]);
+  }
+  return {sorted, reinterpret_cast<std::uint32_t*>(scratch)};
 }
 
 }  // namespace pixelsets

@@ -208,7 +208,7 @@ bool Round::WriteBuckets(std::size_t first, Buckets* buckets, SetWriters* out,
     ready.found = buckets->Flush(b)
                       ? finder.Find(buckets->file(b), buckets->bytes(b),
                                     ready.sorted.slot_of_line, slots, records,
-                                    &ready.lines)
+                                    ready.sorted.spare, &ready.lines)
                       : Regrouped::kReadFailed;
     ready.error = errno;
   };
@@ -226,8 +226,7 @@ bool Round::WriteBuckets(std::size_t first, Buckets* buckets, SetWriters* out,
     Next& ready = next[b % 2];
     if (ready.found == Regrouped::kDone) {
       errno = 0;
-      ready.found = groups.Read(buckets->file(b), ready.lines,
-                                ready.sorted.spare);
+      ready.found = groups.Read(buckets->file(b), ready.lines);
       ready.error = errno;
     }
     buckets->Release(b);
