@@ -60,7 +60,12 @@ inline constexpr std::size_t kCopyAtOnce = 16;
 
 // Copies `length` bytes; under kCopyAtOnce, kCopyAtOnce of them.
 inline void CopyAtOnce(char* to, const char* from, std::size_t length) {
-  std::memcpy(to, from, length < kCopyAtOnce ? kCopyAtOnce : length);
+  // Two calls: only a copy of a size known here is made of moves.
+  if (length < kCopyAtOnce) {
+    std::memcpy(to, from, kCopyAtOnce);
+  } else {
+    std::memcpy(to, from, length);
+  }
 }
 
 // The number of "\n" in text[from, to).
