@@ -11,9 +11,12 @@ namespace {
 // A pass of a radix sort takes a digit of at most this many bits: its
 // counts stay within the first-level cache.
 constexpr int kMaxDigitBits = 11;
-// The first pass spreads the keys over bins of about this many keys, small
-// enough for the caches: each bin is then sorted where it lies.
-constexpr std::size_t kBinKeys = 2048;
+// The first pass spreads the keys over bins of about this many keys (128
+// KiB, and as much to sort them in: within the second-level cache), and
+// each bin is then sorted where it lies. On a bucket of 9.6 million slots,
+// 35 ms; bins of 2048 and 4096 keys, 57 to 70 ms, with as many more places
+// to spread to.
+constexpr std::size_t kBinKeys = 16384;
 
 // Sorts `count` keys by their bits [low, high), from the least significant
 // digit up, between `keys` and `spare` (as many); returns where they end.
