@@ -101,8 +101,8 @@ TEST(OrderBucket, SlotsSortedByRecordGiveEachSlotItsLine) {
     const std::vector<std::uint32_t> records(
         all.begin(), all.begin() + static_cast<std::ptrdiff_t>(slots));
     for (const char* extra : {"", "x\n", "-"}) {
-      const std::string label = std::to_string(slots) + " slots, \"" +
-                                extra + "\" after";
+      const std::string label =
+          std::to_string(slots) + " slots, \"" + extra + "\" after";
       std::uint64_t size = 0;
       std::FILE* file = BucketFile(records, extra, &size);
       std::vector<std::uint64_t> scratch(2 * slots);
@@ -111,9 +111,9 @@ TEST(OrderBucket, SlotsSortedByRecordGiveEachSlotItsLine) {
           pixelsets::SortSlots(numbers.data(), slots, limit, scratch.data());
       std::vector<std::uint32_t> ends(slots);
       pixelsets::BucketLines lines;
-      pixelsets::Regrouped read = pixelsets::LineFinder().Find(
-          file, size, sorted.slot_of_line, slots, ends.data(), sorted.spare,
-          &lines);
+      pixelsets::Regrouped read =
+          pixelsets::LineFinder().Find(file, size, sorted.slot_of_line, slots,
+                                       ends.data(), sorted.spare, &lines);
       pixelsets::BucketGroups groups(size);
       if (read == pixelsets::Regrouped::kDone) read = groups.Read(file, lines);
       std::fclose(file);
@@ -140,10 +140,10 @@ TEST(OrderBucket, SlotsSortedByRecordGiveEachSlotItsLine) {
         pixelsets::SortSlots(records.data(), slots, limit, scratch.data());
     std::vector<std::uint32_t> ends(slots);
     pixelsets::BucketLines lines;
-    EXPECT_EQ(pixelsets::LineFinder().Find(file, size, sorted.slot_of_line,
-                                           slots, ends.data(), sorted.spare,
-                                           &lines),
-              pixelsets::Regrouped::kChanged)
+    EXPECT_EQ(
+        pixelsets::LineFinder().Find(file, size, sorted.slot_of_line, slots,
+                                     ends.data(), sorted.spare, &lines),
+        pixelsets::Regrouped::kChanged)
         << slots << " slots, a line short";
     std::fclose(file);
   }

@@ -17,7 +17,8 @@ int GroupShift(std::uint64_t size, std::size_t slots) {
   // A line takes a byte at least: a group never has more slots than
   // kGroupBytes.
   const std::uint64_t per_group = std::min<std::uint64_t>(
-      kGroupBytes, size == 0 ? slots : std::uint64_t{slots} * kGroupBytes / size);
+      kGroupBytes,
+      size == 0 ? slots : std::uint64_t{slots} * kGroupBytes / size);
   return per_group <= 1 ? 0 : static_cast<int>(std::bit_width(per_group)) - 1;
 }
 
@@ -40,9 +41,9 @@ std::uint64_t GroupsMemory(std::uint64_t largest) {
 LineFinder::LineFinder() : chunk_(new char[kGroupChunk]) {}
 
 Regrouped LineFinder::Find(std::FILE* file, std::uint64_t size,
-                           const std::uint32_t* slot_of_line,
-                           std::size_t slots, std::uint32_t* ends,
-                           std::uint32_t* notes, BucketLines* lines) {
+                           const std::uint32_t* slot_of_line, std::size_t slots,
+                           std::uint32_t* ends, std::uint32_t* notes,
+                           BucketLines* lines) {
   static_assert(kMaxLineLength + 1 < (std::size_t{1} << kLengthBits));
   const int shift = GroupShift(size, slots);
   const std::uint32_t mask = (std::uint32_t{1} << shift) - 1;
@@ -64,17 +65,18 @@ Regrouped LineFinder::Find(std::FILE* file, std::uint64_t size,
       if (errno == 0) errno = EIO;
       return Regrouped::kReadFailed;
     }
-    const bool right = ForEachLineEnd(chunk_.get(), 0, want, [&](std::size_t i) {
-      const std::uint64_t end = offset + i + 1;
-      if (line == slots || end - start > kMaxLineLength + 1) return false;
-      const std::uint32_t slot = slot_of_line[line];
-      const auto length = static_cast<std::uint32_t>(end - start);
-      bytes[slot >> shift] += length;
-      notes[next_[slot >> shift]++] = (slot & mask) << kLengthBits | length;
-      ends[line++] = static_cast<std::uint32_t>(end);  // a bucket < 4 GiB
-      start = end;
-      return true;
-    });
+    const bool right =
+        ForEachLineEnd(chunk_.get(), 0, want, [&](std::size_t i) {
+          const std::uint64_t end = offset + i + 1;
+          if (line == slots || end - start > kMaxLineLength + 1) return false;
+          const std::uint32_t slot = slot_of_line[line];
+          const auto length = static_cast<std::uint32_t>(end - start);
+          bytes[slot >> shift] += length;
+          notes[next_[slot >> shift]++] = (slot & mask) << kLengthBits | length;
+          ends[line++] = static_cast<std::uint32_t>(end);  // a bucket < 4 GiB
+          start = end;
+          return true;
+        });
     if (!right) return Regrouped::kChanged;
     offset += want;
   }

@@ -42,9 +42,9 @@ std::uint64_t GroupsMemory(std::uint64_t largest);
 // What the first reading of a bucket found: its lines, and how they fall
 // into groups.
 struct BucketLines {
-  std::uint64_t size = 0;  // of the bucket's file
-  std::size_t slots = 0;   // its lines
-  int shift = 0;           // a group takes 2^shift slots
+  std::uint64_t size = 0;            // of the bucket's file
+  std::size_t slots = 0;             // its lines
+  int shift = 0;                     // a group takes 2^shift slots
   std::vector<std::uint64_t> bytes;  // of each group
   const std::uint32_t* slot_of_line = nullptr;
   const std::uint32_t* ends = nullptr;  // where each line ends
@@ -64,8 +64,7 @@ class LineFinder {
   // file does not hold that many lines, or holds a line no record has.
   Regrouped Find(std::FILE* file, std::uint64_t size,
                  const std::uint32_t* slot_of_line, std::size_t slots,
-                 std::uint32_t* ends, std::uint32_t* notes,
-                 BucketLines* lines);
+                 std::uint32_t* ends, std::uint32_t* notes, BucketLines* lines);
 
  private:
   std::unique_ptr<char[]> chunk_;
@@ -119,9 +118,8 @@ bool BucketGroups::Write(Line&& line) {
     }
     for (std::size_t i = 0; i < lines; ++i) {
       const std::uint64_t place = placed[i];
-      if (!line(first + i,
-                std::string_view(text + (place >> kLengthBits),
-                                 (place & kLength) - 1)))
+      if (!line(first + i, std::string_view(text + (place >> kLengthBits),
+                                            (place & kLength) - 1)))
         return false;
     }
   }

@@ -50,8 +50,8 @@ SortedSlots SortSlots(const std::uint32_t* records, std::size_t slots,
   // Each slot as a key: the highest record first, then the slot. The slot
   // needs 32 bits; a record number fits in the rest.
   const auto bits = static_cast<int>(std::bit_width(limit > 1 ? limit - 1 : 1));
-  const int top = std::min(
-      {bits, 16, static_cast<int>(std::bit_width(slots / kBinKeys))});
+  const int top =
+      std::min({bits, 16, static_cast<int>(std::bit_width(slots / kBinKeys))});
   const int shift = 32 + bits - top;
   const auto key = [&](std::size_t i) {
     return (limit - 1 - records[i]) << 32 | i;
@@ -79,8 +79,8 @@ SortedSlots SortSlots(const std::uint32_t* records, std::size_t slots,
   std::vector<std::uint32_t> starts;
   for (std::size_t b = 0; b + 1 < bins.size(); ++b) {
     const std::size_t count = bins[b + 1] - bins[b];
-    const std::uint64_t* done = SortSmall(keys + bins[b], spare.data(), count,
-                                          32, shift, &starts);
+    const std::uint64_t* done =
+        SortSmall(keys + bins[b], spare.data(), count, 32, shift, &starts);
     for (std::size_t i = 0; i < count; ++i)
       sorted[bins[b] + i] = static_cast<std::uint32_t>(done[i]);
   }

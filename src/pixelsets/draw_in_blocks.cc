@@ -75,10 +75,10 @@ void Prepare(std::size_t first, std::size_t count, std::size_t left,
   // A record count fits 32 bits, and a 32-bit division costs less.
   const bool narrow = left <= 0xFFFFFFFF;
   for (std::size_t k = 0; k < count; ++k) {
-    const std::size_t p =
-        narrow ? static_cast<unsigned>(values[k]) %
-                     static_cast<std::uint32_t>(left - k)
-               : static_cast<unsigned>(values[k]) % (left - k);
+    const std::size_t p = narrow
+                              ? static_cast<unsigned>(values[k]) %
+                                    static_cast<std::uint32_t>(left - k)
+                              : static_cast<unsigned>(values[k]) % (left - k);
     if (p >= tail) {
       std::swap(slot[left - 1 - p], slot[k]);
       block->move[--in_tail] = std::uint64_t{k} << 32 | slot[k];

@@ -201,8 +201,8 @@ bool Round::WriteBuckets(std::size_t first, Buckets* buckets, SetWriters* out,
     // Turned around, each slot's record number is at its place in the
     // bucket.
     std::reverse(records, records + slots);
-    ready.sorted = SortSlots(records, slots, n,
-                             scratch + (b % 2) * 2 * plan_.per_bucket);
+    ready.sorted =
+        SortSlots(records, slots, n, scratch + (b % 2) * 2 * plan_.per_bucket);
     // The record numbers are sorted: their room takes the lines' ends.
     errno = 0;
     ready.found = buckets->Flush(b)
