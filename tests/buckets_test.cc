@@ -101,35 +101,42 @@ TEST(OrderBucket, SlotsSortedByRecordGiveEachSlotItsLine) {
     const std::vector<std::uint32_t> records(
         all.begin(), all.begin() + static_cast<std::ptrdiff_t>(slots));
     for (const char* extra : {"", "x\n", "-"}) {
-      const std::string label =
-          std::to_string(slots) + " slots, \"" + extra + "\" after";
-      std::uint64_t size = 0;
-      std::FILE* file = BucketFile(records, extra, &size);
-      std::vector<std::uint64_t> scratch(2 * slots);
-      std::vector<std::uint32_t> numbers = records;
-      const pixelsets::SortedSlots sorted =
-          pixelsets::SortSlots(numbers.data(), slots, limit, scratch.data());
-      std::vector<std::uint32_t> ends(slots);
-      pixelsets::BucketLines lines;
-      pixelsets::Regrouped read =
-          pixelsets::LineFinder().Find(file, size, sorted.slot_of_line, slots,
-                                       ends.data(), sorted.spare, &lines);
-      pixelsets::BucketGroups groups(size);
-      if (read == pixelsets::Regrouped::kDone) read = groups.Read(file, lines);
-      std::fclose(file);
-      if (*extra != '\0') {
-        EXPECT_EQ(read, pixelsets::Regrouped::kChanged) << label;
-        continue;
+      for (const bool whole : {false, true}) {
+        const std::string label = std::to_string(slots) + " slots, \"" + extra +
+                                  "\" after" + (whole ? ", whole" : "");
+        std::uint64_t size = 0;
+        std::FILE* file = BucketFile(records, extra, &size);
+        std::vector<std::uint64_t> scratch(2 * slots);
+        std::vector<std::uint32_t> numbers = records;
+        const pixelsets::SortedSlots sorted =
+            pixelsets::SortSlots(numbers.data(), slots, limit, scratch.data());
+        std::vector<std::uint32_t> ends(slots);
+        pixelsets::BucketLines lines;
+        pixelsets::BucketGroups groups(size);
+        pixelsets::Regrouped read =
+            whole ? groups.ReadWhole(
+                        file, size, sorted.slot_of_line, slots,
+                        reinterpret_cast<std::uint64_t*>(sorted.spare))
+                  : pixelsets::LineFinder().Find(
+                        file, size, sorted.slot_of_line, slots, ends.data(),
+                        sorted.spare, &lines);
+        if (!whole && read == pixelsets::Regrouped::kDone)
+          read = groups.Read(file, lines);
+        std::fclose(file);
+        if (*extra != '\0') {
+          EXPECT_EQ(read, pixelsets::Regrouped::kChanged) << label;
+          continue;
+        }
+        ASSERT_EQ(read, pixelsets::Regrouped::kDone) << label;
+        std::size_t next = 0;
+        ASSERT_TRUE(groups.Write([&](std::size_t slot, std::string_view line) {
+          EXPECT_EQ(slot, next) << label;
+          EXPECT_EQ(line, Line(records[next])) << label << ", slot " << slot;
+          ++next;
+          return true;
+        })) << label;
+        EXPECT_EQ(next, slots) << label;
       }
-      ASSERT_EQ(read, pixelsets::Regrouped::kDone) << label;
-      std::size_t next = 0;
-      ASSERT_TRUE(groups.Write([&](std::size_t slot, std::string_view line) {
-        EXPECT_EQ(slot, next) << label;
-        EXPECT_EQ(line, Line(records[next])) << label << ", slot " << slot;
-        ++next;
-        return true;
-      })) << label;
-      EXPECT_EQ(next, slots) << label;
     }
     // One line short of the slots.
     std::uint64_t size = 0;

@@ -89,7 +89,33 @@ BucketGroups::BucketGroups(std::uint64_t largest)
     : chunk_(new char[kGroupChunk + kGroupSlack]()),
       text_(static_cast<std::size_t>(TextRoom(largest))) {}
 
+Regrouped BucketGroups::ReadWhole(std::FILE* file, std::uint64_t size,
+                                  const std::uint32_t* slot_of_line,
+                                  std::size_t slots, std::uint64_t* placed) {
+  slots_ = slots;
+  whole_ = placed;
+  if (size > text_.size()) text_.resize(static_cast<std::size_t>(size));
+  const auto want = static_cast<std::size_t>(size);
+  errno = 0;
+  if (ReadAt(file, 0, text_.data(), want) != static_cast<std::int64_t>(want)) {
+    if (errno == 0) errno = EIO;
+    return Regrouped::kReadFailed;
+  }
+  std::size_t line = 0;
+  std::uint64_t start = 0;  // of the line
+  const bool right = ForEachLineEnd(text_.data(), 0, want, [&](std::size_t i) {
+    const std::uint64_t end = i + 1;
+    if (line == slots || end - start > kMaxLineLength + 1) return false;
+    placed[slot_of_line[line++]] = start << kLengthBits | (end - start);
+    start = end;
+    return true;
+  });
+  return right && line == slots && start == size ? Regrouped::kDone
+                                                 : Regrouped::kChanged;
+}
+
 Regrouped BucketGroups::Read(std::FILE* file, const BucketLines& lines) {
+  whole_ = nullptr;
   slots_ = lines.slots;
   shift_ = lines.shift;
   notes_ = lines.notes;

@@ -203,13 +203,19 @@ bool Round::WriteBuckets(std::size_t first, Buckets* buckets, SetWriters* out,
     std::reverse(records, records + slots);
     ready.sorted =
         SortSlots(records, slots, n, scratch + (b % 2) * 2 * plan_.per_bucket);
-    // The record numbers are sorted: their room takes the lines' ends.
+    // The record numbers are sorted: their room takes the lines' ends. A
+    // bucket read whole has its lines found as it is read.
     errno = 0;
-    ready.found = buckets->Flush(b)
-                      ? finder.Find(buckets->file(b), buckets->bytes(b),
-                                    ready.sorted.slot_of_line, slots, records,
-                                    ready.sorted.spare, &ready.lines)
-                      : Regrouped::kReadFailed;
+    ready.lines.slots = slots;
+    if (!buckets->Flush(b)) {
+      ready.found = Regrouped::kReadFailed;
+    } else if (ReadsWhole(buckets->bytes(b), slots)) {
+      ready.found = Regrouped::kDone;
+    } else {
+      ready.found = finder.Find(buckets->file(b), buckets->bytes(b),
+                                ready.sorted.slot_of_line, slots, records,
+                                ready.sorted.spare, &ready.lines);
+    }
     ready.error = errno;
   };
   // One allocation for every bucket: memory stays at the largest.
@@ -226,7 +232,13 @@ bool Round::WriteBuckets(std::size_t first, Buckets* buckets, SetWriters* out,
     Next& ready = next[b % 2];
     if (ready.found == Regrouped::kDone) {
       errno = 0;
-      ready.found = groups.Read(buckets->file(b), ready.lines);
+      ready.found =
+          ReadsWhole(buckets->bytes(b), ready.lines.slots)
+              ? groups.ReadWhole(
+                    buckets->file(b), buckets->bytes(b),
+                    ready.sorted.slot_of_line, ready.lines.slots,
+                    reinterpret_cast<std::uint64_t*>(ready.sorted.spare))
+              : groups.Read(buckets->file(b), ready.lines);
       ready.error = errno;
     }
     buckets->Release(b);
