@@ -11,6 +11,17 @@
 namespace pixelsets {
 namespace {
 
+// Reads `size` bytes of `file` from byte `offset`; false with errno set
+// (EIO for a file that ends before them) otherwise.
+bool ReadAll(std::FILE* file, std::uint64_t offset, char* data,
+             std::size_t size) {
+  errno = 0;
+  if (ReadAt(file, offset, data, size) == static_cast<std::int64_t>(size))
+    return true;
+  if (errno == 0) errno = EIO;
+  return false;
+}
+
 // A group's slots, as a power of two: about kGroupBytes of a bucket of
 // `size` bytes in `slots` lines.
 int GroupShift(std::uint64_t size, std::size_t slots) {
@@ -59,12 +70,8 @@ Regrouped LineFinder::Find(std::FILE* file, std::uint64_t size,
   for (std::uint64_t offset = 0; offset < size;) {
     const auto want = static_cast<std::size_t>(
         std::min<std::uint64_t>(kGroupChunk, size - offset));
-    errno = 0;
-    if (ReadAt(file, offset, chunk_.get(), want) !=
-        static_cast<std::int64_t>(want)) {
-      if (errno == 0) errno = EIO;
+    if (!ReadAll(file, offset, chunk_.get(), want))
       return Regrouped::kReadFailed;
-    }
     const bool right =
         ForEachLineEnd(chunk_.get(), 0, want, [&](std::size_t i) {
           const std::uint64_t end = offset + i + 1;
@@ -96,11 +103,7 @@ Regrouped BucketGroups::ReadWhole(std::FILE* file, std::uint64_t size,
   whole_ = placed;
   if (size > text_.size()) text_.resize(static_cast<std::size_t>(size));
   const auto want = static_cast<std::size_t>(size);
-  errno = 0;
-  if (ReadAt(file, 0, text_.data(), want) != static_cast<std::int64_t>(want)) {
-    if (errno == 0) errno = EIO;
-    return Regrouped::kReadFailed;
-  }
+  if (!ReadAll(file, 0, text_.data(), want)) return Regrouped::kReadFailed;
   std::size_t line = 0;
   std::uint64_t start = 0;  // of the line
   const bool right = ForEachLineEnd(text_.data(), 0, want, [&](std::size_t i) {
@@ -141,12 +144,7 @@ Regrouped BucketGroups::Read(std::FILE* file, const BucketLines& lines) {
     std::size_t last = j;
     while (last < slots_ && ends[last] - from <= kGroupChunk) ++last;
     const auto want = static_cast<std::size_t>(ends[last - 1] - from);
-    errno = 0;
-    if (ReadAt(file, from, chunk_.get(), want) !=
-        static_cast<std::int64_t>(want)) {
-      if (errno == 0) errno = EIO;
-      return Regrouped::kReadFailed;
-    }
+    if (!ReadAll(file, from, chunk_.get(), want)) return Regrouped::kReadFailed;
     for (; j < last; ++j) {
       const std::size_t g = slot_of_line[j] >> shift;
       const std::uint32_t length = ends[j] - start;

@@ -121,10 +121,30 @@ class Round {
   // many in `*slots`, and where their record numbers lie.
   std::uint32_t* SlotsOf(std::size_t first, std::size_t b,
                          std::size_t* slots) const;
+  // What the second core makes ready of a bucket: its slots sorted, and
+  // its lines found unless it is read whole.
+  struct Prepared {
+    SortedSlots sorted;
+    BucketLines lines;
+    Regrouped found = Regrouped::kDone;
+    int error = 0;  // errno of a failed read
+  };
   // Puts each bucket of the round that starts at slot `first` in order and
   // writes it.
   bool WriteBuckets(std::size_t first, Buckets* buckets, SetWriters* out,
                     Progress* progress, std::string* err);
+  // Makes ready bucket `b` of the round that starts at slot `first`, in the
+  // half of the room for sorting that its number says.
+  void Prepare(std::size_t first, std::size_t b, Buckets* buckets,
+               LineFinder* finder, Prepared* ready);
+  // Reads bucket `b`, made ready, into `groups` and lets its file go; false
+  // with the message in `*err`.
+  bool ReadBucket(std::size_t b, Buckets* buckets, Prepared* ready,
+                  BucketGroups* groups, const SetWriters& out,
+                  std::string* err);
+  // Writes the bucket read into `groups`, whose first slot is `from`.
+  bool WriteBucket(std::size_t from, BucketGroups* groups, SetWriters* out,
+                   std::string* err);
 
   const StreamedSource& source_;
   LargeVector<std::uint32_t>* numbers_;
@@ -174,53 +194,85 @@ std::uint32_t* Round::SlotsOf(std::size_t first, std::size_t b,
   return numbers_->data() + (numbers_->size() - from - *slots);
 }
 
-bool Round::WriteBuckets(std::size_t first, Buckets* buckets, SetWriters* out,
-                         Progress* progress, std::string* err) {
-  // The next bucket is sorted and its lines found on the second core while
-  // this one is written.
-  struct Next {
-    SortedSlots sorted;
-    BucketLines lines;
-    Regrouped found = Regrouped::kDone;
-    int error = 0;
-  };
-  Next next[2];
+void Round::Prepare(std::size_t first, std::size_t b, Buckets* buckets,
+                    LineFinder* finder, Prepared* ready) {
+  // The bucket after is read from storage while this one is sorted, if the
+  // system's cache no longer holds it.
+  if (b + 1 < buckets->count() && buckets->Flush(b + 1))
+    ReadSoon(buckets->file(b + 1));
+  std::size_t slots = 0;
+  std::uint32_t* records = SlotsOf(first, b, &slots);
+  // Turned around, each slot's record number is at its place in the bucket.
+  std::reverse(records, records + slots);
   // Two buckets' worth of room to sort them in, in the memory of the
   // records' bucket numbers.
-  auto* scratch = reinterpret_cast<std::uint64_t*>(bucket_of_);
-  const std::size_t n = numbers_->size();
+  auto* room = reinterpret_cast<std::uint64_t*>(bucket_of_) +
+               (b % 2) * 2 * plan_.per_bucket;
+  ready->sorted = SortSlots(records, slots, numbers_->size(), room);
+  // The record numbers are sorted: their room takes the lines' ends. A
+  // bucket read whole has its lines found as it is read.
+  errno = 0;
+  ready->lines.slots = slots;
+  if (!buckets->Flush(b)) {
+    ready->found = Regrouped::kReadFailed;
+  } else if (ReadsWhole(buckets->bytes(b), slots)) {
+    ready->found = Regrouped::kDone;
+  } else {
+    ready->found = finder->Find(buckets->file(b), buckets->bytes(b),
+                                ready->sorted.slot_of_line, slots, records,
+                                ready->sorted.spare, &ready->lines);
+  }
+  ready->error = errno;
+}
+
+bool Round::ReadBucket(std::size_t b, Buckets* buckets, Prepared* ready,
+                       BucketGroups* groups, const SetWriters& out,
+                       std::string* err) {
+  if (ready->found == Regrouped::kDone) {
+    errno = 0;
+    const std::size_t slots = ready->lines.slots;
+    ready->found =
+        ReadsWhole(buckets->bytes(b), slots)
+            ? groups->ReadWhole(
+                  buckets->file(b), buckets->bytes(b),
+                  ready->sorted.slot_of_line, slots,
+                  reinterpret_cast<std::uint64_t*>(ready->sorted.spare))
+            : groups->Read(buckets->file(b), ready->lines);
+    ready->error = errno;
+  }
+  buckets->Release(b);
+  if (ready->found == Regrouped::kDone) return true;
+  *err = ready->found == Regrouped::kChanged
+             ? std::string(kSourceChanged)
+             : SetFileError(out.names.entrenamiento.name, ready->error);
+  return false;
+}
+
+bool Round::WriteBucket(std::size_t from, BucketGroups* groups, SetWriters* out,
+                        std::string* err) {
+  std::size_t failed = from;
+  const bool written =
+      groups->Write([&](std::size_t slot, std::string_view record) {
+        if (out->For(from + slot, counts_)->Line(record)) return true;
+        failed = from + slot;
+        return false;
+      });
+  if (!written) *err = SetFileError(out->NameFor(failed, counts_), errno);
+  return written;
+}
+
+bool Round::WriteBuckets(std::size_t first, Buckets* buckets, SetWriters* out,
+                         Progress* progress, std::string* err) {
+  if (buckets->count() == 0) return true;
+  // The next bucket is sorted and its lines found on the second core while
+  // this one is written.
+  Prepared prepared[2];
   LineFinder finder;
   const auto prepare = [&](std::size_t b) {
-    Next& ready = next[b % 2];
-    // The bucket after is read from storage while this one is sorted, if
-    // the system's cache no longer holds it.
-    if (b + 1 < buckets->count() && buckets->Flush(b + 1))
-      ReadSoon(buckets->file(b + 1));
-    std::size_t slots = 0;
-    std::uint32_t* records = SlotsOf(first, b, &slots);
-    // Turned around, each slot's record number is at its place in the
-    // bucket.
-    std::reverse(records, records + slots);
-    ready.sorted =
-        SortSlots(records, slots, n, scratch + (b % 2) * 2 * plan_.per_bucket);
-    // The record numbers are sorted: their room takes the lines' ends. A
-    // bucket read whole has its lines found as it is read.
-    errno = 0;
-    ready.lines.slots = slots;
-    if (!buckets->Flush(b)) {
-      ready.found = Regrouped::kReadFailed;
-    } else if (ReadsWhole(buckets->bytes(b), slots)) {
-      ready.found = Regrouped::kDone;
-    } else {
-      ready.found = finder.Find(buckets->file(b), buckets->bytes(b),
-                                ready.sorted.slot_of_line, slots, records,
-                                ready.sorted.spare, &ready.lines);
-    }
-    ready.error = errno;
+    Prepare(first, b, buckets, &finder, &prepared[b % 2]);
   };
   // One allocation for every bucket: memory stays at the largest.
   BucketGroups groups(buckets->largest());
-  if (buckets->count() == 0) return true;
   if (buckets->Flush(0)) ReadSoon(buckets->file(0));
   std::optional<SecondThread> ahead;
   ahead.emplace([&] { prepare(0); });
@@ -229,38 +281,10 @@ bool Round::WriteBuckets(std::size_t first, Buckets* buckets, SetWriters* out,
     // The next bucket's sort and lines take the other half of the room.
     if (b + 1 < buckets->count())
       ahead.emplace([&prepare, b] { prepare(b + 1); });
-    Next& ready = next[b % 2];
-    if (ready.found == Regrouped::kDone) {
-      errno = 0;
-      ready.found =
-          ReadsWhole(buckets->bytes(b), ready.lines.slots)
-              ? groups.ReadWhole(
-                    buckets->file(b), buckets->bytes(b),
-                    ready.sorted.slot_of_line, ready.lines.slots,
-                    reinterpret_cast<std::uint64_t*>(ready.sorted.spare))
-              : groups.Read(buckets->file(b), ready.lines);
-      ready.error = errno;
-    }
-    buckets->Release(b);
-    if (ready.found != Regrouped::kDone) {
-      *err = ready.found == Regrouped::kChanged
-                 ? std::string(kSourceChanged)
-                 : SetFileError(out->names.entrenamiento.name, ready.error);
+    if (!ReadBucket(b, buckets, &prepared[b % 2], &groups, *out, err) ||
+        !WriteBucket(first + b * plan_.per_bucket, &groups, out, err))
       return false;
-    }
-    const std::size_t from = first + b * plan_.per_bucket;
-    std::size_t failed = from;
-    const bool written =
-        groups.Write([&](std::size_t slot, std::string_view record) {
-          if (out->For(from + slot, counts_)->Line(record)) return true;
-          failed = from + slot;
-          return false;
-        });
-    if (!written) {
-      *err = SetFileError(out->NameFor(failed, counts_), errno);
-      return false;
-    }
-    progress->Add(ready.lines.slots);
+    progress->Add(prepared[b % 2].lines.slots);
   }
   return true;
 }
