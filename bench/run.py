@@ -47,6 +47,7 @@ import os
 import random
 import resource
 import shutil
+import signal
 import statistics
 import subprocess
 import sys
@@ -186,7 +187,9 @@ def memory_held_back(free_mib):
                     f.write(chunk)
         yield available_mib()
     finally:
-        subprocess.run(["umount", hold], check=False)
+        if subprocess.run(["umount", hold], check=False).returncode != 0:
+            print("the tmpfs at %s holding memory back is still mounted: "
+                  "umount it" % hold, file=sys.stderr)
 
 
 def fixed_second():
@@ -396,6 +399,9 @@ def in_memory(args, program):
 
 
 def main():
+    # Ended by a signal (a timeout, say), the benchmark still gives back the
+    # memory it holds: the tmpfs is unmounted on the way out.
+    signal.signal(signal.SIGTERM, lambda *_: sys.exit(1))
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--build", default=os.path.join(HERE, "..", "build"))
     parser.add_argument("--runs", type=int, default=5)
