@@ -57,8 +57,8 @@ Buckets::Buckets(std::size_t count, std::size_t buffer)
       closer_(count) {}
 
 Buckets::~Buckets() {
-  for (std::FILE* file : files_) {
-    if (file != nullptr) std::fclose(file);
+  for (std::FILE* open : files_) {
+    if (open != nullptr) std::fclose(open);
   }
 }
 
