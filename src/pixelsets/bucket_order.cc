@@ -56,9 +56,13 @@ SortedSlots SortSlots(const std::uint32_t* records, std::size_t slots,
   const auto key = [&](std::size_t i) {
     return (limit - 1 - records[i]) << 32 | i;
   };
-  // The keys spread over bins by their top bits, in the first half.
+  // The keys spread over bins by their top bits (at most 16 of them), in
+  // the first half.
+  const auto bin = [&](std::uint64_t k) {
+    return static_cast<std::size_t>(k >> shift);
+  };
   std::vector<std::size_t> bins((std::size_t{1} << top) + 1);
-  for (std::size_t i = 0; i < slots; ++i) ++bins[(key(i) >> shift) + 1];
+  for (std::size_t i = 0; i < slots; ++i) ++bins[bin(key(i)) + 1];
   std::size_t largest = 0;
   for (std::size_t b = 1; b < bins.size(); ++b) {
     largest = std::max(largest, bins[b]);
@@ -69,7 +73,7 @@ SortedSlots SortSlots(const std::uint32_t* records, std::size_t slots,
     std::vector<std::size_t> next(bins.begin(), bins.end() - 1);
     for (std::size_t i = 0; i < slots; ++i) {
       const std::uint64_t k = key(i);
-      keys[next[k >> shift]++] = k;
+      keys[next[bin(k)]++] = k;
     }
   }
   // Each bin sorted by the rest of the bits, and its slots written, as
