@@ -58,7 +58,7 @@ Regrouped LineFinder::Find(std::FILE* file, std::uint64_t size,
   static_assert(kMaxLineLength + 1 < (std::size_t{1} << kLengthBits));
   const int shift = GroupShift(size, slots);
   const std::uint32_t mask = (std::uint32_t{1} << shift) - 1;
-  *lines = {size, slots, shift, {}, slot_of_line, ends, notes};
+  *lines = {slots, shift, {}, slot_of_line, ends, notes};
   const std::size_t groups = slots == 0 ? 0 : ((slots - 1) >> shift) + 1;
   lines->bytes.assign(groups, 0);
   std::uint64_t* bytes = lines->bytes.data();

@@ -1,9 +1,10 @@
 // A bucket of the streamed draw put in draw order with the caches' help. Its
 // lines lie in the order of their records, which meets the draw order at
-// random: met so across a whole bucket, each line would wait on memory. So
-// its file is read twice, a chunk at a time, first to find its lines, then
-// to regroup them by runs of slots (groups) small enough for the caches; each
-// group is put in slot order where it lies.
+// random: met so across a whole bucket, each short line would wait on
+// memory. So its file is read twice, a chunk at a time, first to find its
+// lines, then to regroup them by runs of slots (groups) small enough for the
+// caches; each group is put in slot order where it lies. A bucket of long
+// lines is read once, whole, and each line met where it lies.
 
 #ifndef PARTICION_SRC_PIXELSETS_BUCKET_GROUPS_H_
 #define PARTICION_SRC_PIXELSETS_BUCKET_GROUPS_H_
@@ -55,7 +56,6 @@ std::uint64_t GroupsMemory(std::uint64_t largest);
 // What the first reading of a bucket found: its lines, and how they fall
 // into groups.
 struct BucketLines {
-  std::uint64_t size = 0;            // of the bucket's file
   std::size_t slots = 0;             // its lines
   int shift = 0;                     // a group takes 2^shift slots
   std::vector<std::uint64_t> bytes;  // of each group

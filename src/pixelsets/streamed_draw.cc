@@ -125,6 +125,7 @@ class Round {
   // its lines found unless it is read whole.
   struct Prepared {
     SortedSlots sorted;
+    bool whole = false;  // read whole, not into groups
     BucketLines lines;
     Regrouped found = Regrouped::kDone;
     int error = 0;  // errno of a failed read
@@ -213,9 +214,11 @@ void Round::Prepare(std::size_t first, std::size_t b, Buckets* buckets,
   // bucket read whole has its lines found as it is read.
   errno = 0;
   ready->lines.slots = slots;
+  ready->whole = false;
   if (!buckets->Flush(b)) {
     ready->found = Regrouped::kReadFailed;
   } else if (ReadsWhole(buckets->bytes(b), slots)) {
+    ready->whole = true;
     ready->found = Regrouped::kDone;
   } else {
     ready->found = finder->Find(buckets->file(b), buckets->bytes(b),
@@ -232,7 +235,7 @@ bool Round::ReadBucket(std::size_t b, Buckets* buckets, Prepared* ready,
     errno = 0;
     const std::size_t slots = ready->lines.slots;
     ready->found =
-        ReadsWhole(buckets->bytes(b), slots)
+        ready->whole
             ? groups->ReadWhole(
                   buckets->file(b), buckets->bytes(b),
                   ready->sorted.slot_of_line, slots,
