@@ -113,6 +113,7 @@ def make_top_list():
     lines = ["%d %d\n" % (rng.randrange(4096), rng.randrange(10))
              for _ in range(1 << 16)]
     block = "".join(lines).encode()
+    os.makedirs(DATA, exist_ok=True)
     need = len(block) * (TOP >> 16) + (1 << 30)
     if shutil.disk_usage(DATA).free < need:
         sys.exit("the top of the range needs %.1f GB of disk for its list "
