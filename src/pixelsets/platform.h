@@ -114,6 +114,30 @@ bool IsTerminal(std::FILE* file);
 std::int64_t ReadAt(std::FILE* file, std::uint64_t offset, char* data,
                     std::size_t size);
 
+// A regular file open as `file`, opened once more to be read past the
+// system's cache where the platform can: for a file read once in large
+// pieces, larger than memory, whose pages would only push out others (and,
+// on a virtual machine, cost the host a new page each). Otherwise, and for
+// any file the system will not read so, reads go through ReadAt.
+class UncachedFile {
+ public:
+  // What the memory read into, and the offsets read from, are multiples of.
+  static constexpr std::size_t kAlign = 4096;
+
+  explicit UncachedFile(std::FILE* file);
+  ~UncachedFile();
+  UncachedFile(const UncachedFile&) = delete;
+  UncachedFile& operator=(const UncachedFile&) = delete;
+
+  // As ReadAt, with `offset` and `data` multiples of kAlign; `data` must
+  // have room for `size` rounded up to one. Safe on several threads at once.
+  std::int64_t ReadAt(std::uint64_t offset, char* data, std::size_t size);
+
+ private:
+  std::FILE* file_;
+  int fd_ = -1;  // the second opening, or none
+};
+
 // Opens `path` for reading in binary mode; null on failure, with the
 // reason's errno in `*errnum`.
 std::FILE* OpenForReading(const std::filesystem::path& path, int* errnum);

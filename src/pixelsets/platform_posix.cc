@@ -227,6 +227,50 @@ std::int64_t ReadAt(std::FILE* file, std::uint64_t offset, char* data,
   return static_cast<std::int64_t>(done);
 }
 
+UncachedFile::UncachedFile(std::FILE* file) : file_(file) {
+#ifdef O_DIRECT
+  struct stat st;
+  const int fd = fileno(file);
+  if (fd < 0 || fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) return;
+  // The file already open, whatever its name means by now.
+  const std::string self = "/proc/self/fd/" + std::to_string(fd);
+  const int again = open(self.c_str(), O_RDONLY | O_DIRECT | O_CLOEXEC);
+  if (again < 0) return;
+  struct stat same;
+  if (fstat(again, &same) != 0 || same.st_dev != st.st_dev ||
+      same.st_ino != st.st_ino) {
+    close(again);
+    return;
+  }
+  fd_ = again;
+#endif
+}
+
+UncachedFile::~UncachedFile() {
+  if (fd_ >= 0) close(fd_);
+}
+
+std::int64_t UncachedFile::ReadAt(std::uint64_t offset, char* data,
+                                  std::size_t size) {
+  if (fd_ < 0) return pixelsets::ReadAt(file_, offset, data, size);
+  const std::size_t asked = (size + kAlign - 1) / kAlign * kAlign;
+  std::size_t done = 0;
+  while (done < size) {
+    const ssize_t got = pread(fd_, data + done, asked - done,
+                              static_cast<off_t>(offset + done));
+    if (got < 0 && errno == EINTR) continue;
+    // A file system that reads no file past its cache says so at once.
+    if (got < 0 && errno == EINVAL && done == 0)
+      return pixelsets::ReadAt(file_, offset, data, size);
+    if (got < 0) return -1;
+    if (got == 0) break;
+    done += static_cast<std::size_t>(got);
+    // Short of a whole block: the end of the file.
+    if (done % kAlign != 0) break;
+  }
+  return static_cast<std::int64_t>(std::min(done, size));
+}
+
 bool IsTerminal(std::FILE* file) { return isatty(fileno(file)) != 0; }
 
 std::FILE* OpenForReading(const std::filesystem::path& path, int* errnum) {

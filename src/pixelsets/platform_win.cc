@@ -104,6 +104,16 @@ std::int64_t ReadAt(std::FILE* file, std::uint64_t offset, char* data,
   return static_cast<std::int64_t>(done);
 }
 
+// Windows reads a file past its cache only in whole sectors of its disk,
+// which the program does not ask for: the file is read as any other.
+UncachedFile::UncachedFile(std::FILE* file) : file_(file) {}
+UncachedFile::~UncachedFile() {}
+
+std::int64_t UncachedFile::ReadAt(std::uint64_t offset, char* data,
+                                  std::size_t size) {
+  return pixelsets::ReadAt(file_, offset, data, size);
+}
+
 bool IsTerminal(std::FILE* file) { return _isatty(_fileno(file)) != 0; }
 
 std::FILE* OpenForReading(const std::filesystem::path& path, int* errnum) {
