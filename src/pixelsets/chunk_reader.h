@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "pixelsets/fingerprints.h"
+#include "pixelsets/platform.h"
 #include "pixelsets/record.h"
 #include "pixelsets/second_thread.h"
 
@@ -27,14 +28,17 @@ class ChunkReader {
   // before, which is never longer than a line with its "\r".
   static constexpr std::size_t kCarry = kMaxLineLength + 2;
 
+  // The bytes a chunk holds for a file of `size_hint` bytes (0 if unknown).
+  static std::size_t ChunkFor(std::uint64_t size_hint);
+
   // Reads `file` from its first byte, at most `limit` bytes. `size_hint`,
   // the bytes expected (0 if unknown), keeps the buffers of a small file
   // small and its reading on the caller's thread. `backward` reads the
-  // chunks of the first `limit` bytes (which must be known) from the last to
-  // the first, each one's pages forgotten once it is given back, and counts
-  // the line ends of each.
+  // chunks of bytes [`from`, `limit`) (`limit` known, `from` a multiple of
+  // ChunkFor(size_hint)) from the last to the first, each one's pages
+  // forgotten once it is given back.
   ChunkReader(std::FILE* file, std::uint64_t limit, std::uint64_t size_hint,
-              bool backward = false);
+              bool backward = false, std::uint64_t from = 0);
   ~ChunkReader();
   ChunkReader(const ChunkReader&) = delete;
   ChunkReader& operator=(const ChunkReader&) = delete;
@@ -49,7 +53,7 @@ class ChunkReader {
   char* Next(const char* carry, std::size_t carry_size, std::size_t* got);
   // Where the chunk Next returned last starts in the file.
   std::uint64_t offset() const { return Number(taken_ - 1) * chunk_; }
-  // The "\n" in that chunk: counted only when read backward.
+  // The "\n" in that chunk.
   std::size_t line_ends() const { return SlotOf(taken_ - 1).line_ends; }
   // The fingerprints of the blocks of the chunk Next returned last.
   const std::vector<std::uint64_t>& sums() const {
@@ -63,8 +67,11 @@ class ChunkReader {
  private:
   static constexpr std::uint64_t kNone = static_cast<std::uint64_t>(-1);
   struct Slot {
-    std::unique_ptr<char[]> bytes;  // kCarry, chunk_, then kCopyAtOnce
-    std::uint64_t number = kNone;   // the chunk it holds, once read
+    // Room for kCarry, then the chunk at `data`, aligned for an uncached
+    // read, then kCopyAtOnce.
+    std::unique_ptr<char[]> bytes;
+    char* data = nullptr;
+    std::uint64_t number = kNone;  // the chunk it holds, once read
     std::size_t got = 0;
     std::size_t line_ends = 0;
     bool error = false;
@@ -73,7 +80,7 @@ class ChunkReader {
   // Chunks are numbered in the order they are handed out; this is where in
   // the file chunk `number` lies, in chunks.
   std::uint64_t Number(std::uint64_t number) const {
-    return backward_ ? count_ - 1 - number : number;
+    return backward_ ? first_ + count_ - 1 - number : number;
   }
   const Slot& SlotOf(std::uint64_t number) const {
     return slots_[number % slots_.size()];
@@ -85,9 +92,13 @@ class ChunkReader {
   void Stop();
 
   std::FILE* file_;
+  // A file larger than memory would only crowd the system's cache; the
+  // source is read past it where it can be.
+  UncachedFile uncached_;
   std::uint64_t limit_;
   std::size_t chunk_;
   bool backward_;
+  std::uint64_t first_;  // the first chunk to read, when read backward
   std::uint64_t count_;  // chunks to read, when read backward
   std::vector<Slot> slots_;
   std::uint64_t taken_ = 0;  // chunks Next has returned

@@ -14,6 +14,8 @@ bool ReadThrough(std::FILE* f, std::uint64_t size_hint, LineRules* rules,
   std::size_t len = 0;
   std::size_t line_start = 0;
   std::size_t scan = 0;
+  std::uint64_t ends = 0;  // line ends in the chunks before
+  source->chunk = reader.chunk();
   for (;;) {
     // Only the unfinished line stays, in front of the next chunk.
     std::size_t got;
@@ -23,6 +25,8 @@ bool ReadThrough(std::FILE* f, std::uint64_t size_hint, LineRules* rules,
     line_start = 0;
     source->sums.insert(source->sums.end(), reader.sums().begin(),
                         reader.sums().end());
+    source->ends_before.push_back(ends);
+    ends += reader.line_ends();
     source->size += got;
     if (!TakeLines(text, len, &line_start, &scan, rules, [](std::size_t) {}))
       return false;

@@ -46,6 +46,10 @@ struct StreamedSource {
   std::uint64_t size = 0;
   std::uint64_t records = 0;
   std::vector<std::uint64_t> sums;
+  // The line ends before each of its chunks of `chunk` bytes: where a read
+  // that starts midway stands in the count of lines.
+  std::size_t chunk = 0;
+  std::vector<std::uint64_t> ends_before;
 };
 
 struct Source {
