@@ -72,25 +72,44 @@ TEST(PlanBuckets, CoversTheDrawAndFitsItsMemory) {
             1u);
 }
 
-// A bucket's file written as the streamed draw files it: each record's line,
-// from the highest record number down.
-std::FILE* BucketFile(const std::vector<std::uint32_t>& records,
-                      const std::string& extra, std::uint64_t* size) {
-  std::vector<std::uint32_t> filed = records;
-  std::sort(filed.rbegin(), filed.rend());
-  std::string data;
-  for (std::uint32_t r : filed) data.append(Line(r)) += '\n';
-  data += extra;
+// Writes `data` to a new scratch file.
+std::FILE* Scratch(const std::string& data) {
   std::FILE* file = std::tmpfile();
   std::fwrite(data.data(), 1, data.size(), file);
   std::fflush(file);
-  *size = data.size();
   return file;
 }
 
+// A bucket as the streamed draw files it: each record's line, from the
+// highest record number down, then `extra`; the first `later` lines in one
+// file and the rest, if any, in a second, as the two halves of a source
+// read at once file them.
+pixelsets::BucketFile WriteBucket(const std::vector<std::uint32_t>& records,
+                                  const std::string& extra, std::size_t later) {
+  std::vector<std::uint32_t> filed = records;
+  std::sort(filed.rbegin(), filed.rend());
+  std::string halves[2];
+  for (std::size_t i = 0; i < filed.size(); ++i)
+    halves[i < later ? 0 : 1].append(Line(filed[i])) += '\n';
+  const int last = later < filed.size() ? 1 : 0;
+  halves[last] += extra;
+  pixelsets::BucketFile bucket;
+  for (int i = 0; i <= last; ++i) {
+    bucket.files[i] = Scratch(halves[i]);
+    bucket.sizes[i] = halves[i].size();
+  }
+  return bucket;
+}
+
+void Close(const pixelsets::BucketFile& bucket) {
+  for (std::FILE* file : bucket.files) {
+    if (file != nullptr) std::fclose(file);
+  }
+}
+
 // A bucket comes back in slot order, for any draw and lines of any length,
-// short and long, across the chunks its file is read in; a bucket with a
-// line more or less than its slots is refused.
+// short and long, across the chunks its file is read in, in one file or
+// two; a bucket with a line more or less than its slots is refused.
 TEST(OrderBucket, SlotsSortedByRecordGiveEachSlotItsLine) {
   std::mt19937 rng(7);
   for (std::size_t slots : {1u, 2u, 3u, 1000u, 70000u, 200000u}) {
@@ -102,57 +121,59 @@ TEST(OrderBucket, SlotsSortedByRecordGiveEachSlotItsLine) {
         all.begin(), all.begin() + static_cast<std::ptrdiff_t>(slots));
     for (const char* extra : {"", "x\n", "-"}) {
       for (const bool whole : {false, true}) {
-        const std::string label = std::to_string(slots) + " slots, \"" + extra +
-                                  "\" after" + (whole ? ", whole" : "");
-        std::uint64_t size = 0;
-        std::FILE* file = BucketFile(records, extra, &size);
-        std::vector<std::uint64_t> scratch(2 * slots);
-        std::vector<std::uint32_t> numbers = records;
-        const pixelsets::SortedSlots sorted =
-            pixelsets::SortSlots(numbers.data(), slots, limit, scratch.data());
-        std::vector<std::uint32_t> ends(slots);
-        pixelsets::BucketLines lines;
-        pixelsets::BucketGroups groups(size);
-        pixelsets::Regrouped read =
-            whole ? groups.ReadWhole(
-                        file, size, sorted.slot_of_line, slots,
-                        reinterpret_cast<std::uint64_t*>(sorted.spare))
-                  : pixelsets::LineFinder().Find(
-                        file, size, sorted.slot_of_line, slots, ends.data(),
-                        sorted.spare, &lines);
-        if (!whole && read == pixelsets::Regrouped::kDone)
-          read = groups.Read(file, lines);
-        std::fclose(file);
-        if (*extra != '\0') {
-          EXPECT_EQ(read, pixelsets::Regrouped::kChanged) << label;
-          continue;
+        for (const std::size_t later : {slots, slots / 2}) {
+          const std::string label = std::to_string(slots) + " slots, \"" +
+                                    extra + "\" after" +
+                                    (whole ? ", whole" : "") +
+                                    (later < slots ? ", in two files" : "");
+          const pixelsets::BucketFile file = WriteBucket(records, extra, later);
+          std::vector<std::uint64_t> scratch(2 * slots);
+          std::vector<std::uint32_t> numbers = records;
+          const pixelsets::SortedSlots sorted = pixelsets::SortSlots(
+              numbers.data(), slots, limit, scratch.data());
+          std::vector<std::uint32_t> ends(slots);
+          pixelsets::BucketLines lines;
+          pixelsets::BucketGroups groups(file.size());
+          pixelsets::Regrouped read =
+              whole ? groups.ReadWhole(
+                          file, sorted.slot_of_line, slots,
+                          reinterpret_cast<std::uint64_t*>(sorted.spare))
+                    : pixelsets::LineFinder().Find(file, sorted.slot_of_line,
+                                                   slots, ends.data(),
+                                                   sorted.spare, &lines);
+          if (!whole && read == pixelsets::Regrouped::kDone)
+            read = groups.Read(file, lines);
+          Close(file);
+          if (*extra != '\0') {
+            EXPECT_EQ(read, pixelsets::Regrouped::kChanged) << label;
+            continue;
+          }
+          ASSERT_EQ(read, pixelsets::Regrouped::kDone) << label;
+          std::size_t next = 0;
+          ASSERT_TRUE(groups.Write([&](std::size_t slot,
+                                       std::string_view line) {
+            EXPECT_EQ(slot, next) << label;
+            EXPECT_EQ(line, Line(records[next])) << label << ", slot " << slot;
+            ++next;
+            return true;
+          })) << label;
+          EXPECT_EQ(next, slots) << label;
         }
-        ASSERT_EQ(read, pixelsets::Regrouped::kDone) << label;
-        std::size_t next = 0;
-        ASSERT_TRUE(groups.Write([&](std::size_t slot, std::string_view line) {
-          EXPECT_EQ(slot, next) << label;
-          EXPECT_EQ(line, Line(records[next])) << label << ", slot " << slot;
-          ++next;
-          return true;
-        })) << label;
-        EXPECT_EQ(next, slots) << label;
       }
     }
     // One line short of the slots.
-    std::uint64_t size = 0;
     std::vector<std::uint32_t> fewer(records.begin() + 1, records.end());
-    std::FILE* file = BucketFile(fewer, "", &size);
+    const pixelsets::BucketFile file = WriteBucket(fewer, "", slots);
     std::vector<std::uint64_t> scratch(2 * slots);
     const pixelsets::SortedSlots sorted =
         pixelsets::SortSlots(records.data(), slots, limit, scratch.data());
     std::vector<std::uint32_t> ends(slots);
     pixelsets::BucketLines lines;
-    EXPECT_EQ(
-        pixelsets::LineFinder().Find(file, size, sorted.slot_of_line, slots,
-                                     ends.data(), sorted.spare, &lines),
-        pixelsets::Regrouped::kChanged)
+    EXPECT_EQ(pixelsets::LineFinder().Find(file, sorted.slot_of_line, slots,
+                                           ends.data(), sorted.spare, &lines),
+              pixelsets::Regrouped::kChanged)
         << slots << " slots, a line short";
-    std::fclose(file);
+    Close(file);
   }
 }
 

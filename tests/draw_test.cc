@@ -10,6 +10,7 @@
 #include <utility>
 #include <vector>
 
+#include "pixelsets/bucket_plan.h"
 #include "pixelsets/draw_in_blocks.h"
 #include "pixelsets/draw_positions.h"
 #include "pixelsets/messages.h"
@@ -367,6 +368,42 @@ TEST(StreamedDraw, SameFilesAsTheInMemoryDraw) {
   }
 }
 
+// A large source is filed in two halves at once, each into buckets of its
+// own; where the system gives files for one set of buckets only, it is
+// filed in one pass, into the very same files.
+TEST(StreamedDraw, FiledInOnePassWhereFilesRunShort) {
+  std::string source;
+  for (const auto& [label, text] : IdentitySources()) {
+    if (std::string(label) == "several chunks") source = text;
+  }
+  ASSERT_GE(source.size(), std::size_t{4} << 20);
+  const std::uint64_t n = testutil::Load(source).source.records();
+  const std::uint64_t total = n * 6 / 10 + (n - n * 6 / 10 - n / 10);
+  const std::size_t buckets =
+      pixelsets::PlanBuckets(n, source.size(), total).buckets;
+  LoadOptions streamed;
+  streamed.path = SourcePath::kStreamed;
+  const auto reference = DrawOf(source, {}, {});
+  for (const std::size_t files : {2 * buckets, buckets}) {
+    std::size_t opened = 0;
+    pixelsets::DrawOptions draw;
+    draw.scratch = [&]() -> std::FILE* {
+      if (opened == files) return nullptr;
+      ++opened;
+      return std::tmpfile();
+    };
+    const auto split = DrawOf(source, streamed, draw);
+    const std::string where = std::to_string(files) + " files for " +
+                              std::to_string(buckets) + " buckets";
+    EXPECT_TRUE(split.ok && split.streamed) << where << ": " << split.err;
+    EXPECT_EQ(opened, files) << where;
+    EXPECT_EQ(Mismatch(reference.entrenamiento, split.entrenamiento),
+              std::string::npos)
+        << where;
+    EXPECT_EQ(Mismatch(reference.test, split.test), std::string::npos) << where;
+  }
+}
+
 // A source changed between loading and drawing is never drawn from: read
 // again from its end, a change of its first chunk is found last, once the
 // records after it are filed.
@@ -380,6 +417,15 @@ TEST(StreamedDraw, ChangedSourceIsRefused) {
        [](std::FILE* f) {
          std::fseek(f, -2, SEEK_END);
          std::fputc('D', f);
+       }},
+      // Where a large source is cut in halves: the first bytes of its
+      // later half end the former half's last line.
+      {"at the cut",
+       [](std::FILE* f) {
+         std::fseek(f, 0, SEEK_END);
+         const long size = std::ftell(f);
+         std::fseek(f, std::min(size / 2, 2L << 20), SEEK_SET);
+         std::fputc('x', f);
        }},
   };
   for (const std::string& source : sources) {

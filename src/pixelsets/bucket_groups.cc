@@ -11,17 +11,6 @@
 namespace pixelsets {
 namespace {
 
-// Reads `size` bytes of `file` from byte `offset`; false with errno set
-// (EIO for a file that ends before them) otherwise.
-bool ReadAll(std::FILE* file, std::uint64_t offset, char* data,
-             std::size_t size) {
-  errno = 0;
-  if (ReadAt(file, offset, data, size) == static_cast<std::int64_t>(size))
-    return true;
-  if (errno == 0) errno = EIO;
-  return false;
-}
-
 // A group's slots, as a power of two: about kGroupBytes of a bucket of
 // `size` bytes in `slots` lines.
 int GroupShift(std::uint64_t size, std::size_t slots) {
@@ -51,11 +40,12 @@ std::uint64_t GroupsMemory(std::uint64_t largest) {
 
 LineFinder::LineFinder() : chunk_(new char[kGroupChunk]) {}
 
-Regrouped LineFinder::Find(std::FILE* file, std::uint64_t size,
+Regrouped LineFinder::Find(const BucketFile& file,
                            const std::uint32_t* slot_of_line, std::size_t slots,
                            std::uint32_t* ends, std::uint32_t* notes,
                            BucketLines* lines) {
   static_assert(kMaxLineLength + 1 < (std::size_t{1} << kLengthBits));
+  const std::uint64_t size = file.size();
   const int shift = GroupShift(size, slots);
   const std::uint32_t mask = (std::uint32_t{1} << shift) - 1;
   *lines = {slots, shift, {}, slot_of_line, ends, notes};
@@ -70,7 +60,7 @@ Regrouped LineFinder::Find(std::FILE* file, std::uint64_t size,
   for (std::uint64_t offset = 0; offset < size;) {
     const auto want = static_cast<std::size_t>(
         std::min<std::uint64_t>(kGroupChunk, size - offset));
-    if (!ReadAll(file, offset, chunk_.get(), want))
+    if (!ReadBucketAt(file, offset, chunk_.get(), want))
       return Regrouped::kReadFailed;
     const bool right =
         ForEachLineEnd(chunk_.get(), 0, want, [&](std::size_t i) {
@@ -96,14 +86,15 @@ BucketGroups::BucketGroups(std::uint64_t largest)
     : chunk_(new char[kGroupChunk + kGroupSlack]()),
       text_(static_cast<std::size_t>(TextRoom(largest))) {}
 
-Regrouped BucketGroups::ReadWhole(std::FILE* file, std::uint64_t size,
+Regrouped BucketGroups::ReadWhole(const BucketFile& file,
                                   const std::uint32_t* slot_of_line,
                                   std::size_t slots, std::uint64_t* placed) {
   slots_ = slots;
   whole_ = placed;
+  const std::uint64_t size = file.size();
   if (size > text_.size()) text_.resize(static_cast<std::size_t>(size));
   const auto want = static_cast<std::size_t>(size);
-  if (!ReadAll(file, 0, text_.data(), want)) return Regrouped::kReadFailed;
+  if (!ReadBucketAt(file, 0, text_.data(), want)) return Regrouped::kReadFailed;
   std::size_t line = 0;
   std::uint64_t start = 0;  // of the line
   const bool right = ForEachLineEnd(text_.data(), 0, want, [&](std::size_t i) {
@@ -117,7 +108,7 @@ Regrouped BucketGroups::ReadWhole(std::FILE* file, std::uint64_t size,
                                                  : Regrouped::kChanged;
 }
 
-Regrouped BucketGroups::Read(std::FILE* file, const BucketLines& lines) {
+Regrouped BucketGroups::Read(const BucketFile& file, const BucketLines& lines) {
   whole_ = nullptr;
   slots_ = lines.slots;
   shift_ = lines.shift;
@@ -144,7 +135,8 @@ Regrouped BucketGroups::Read(std::FILE* file, const BucketLines& lines) {
     std::size_t last = j;
     while (last < slots_ && ends[last] - from <= kGroupChunk) ++last;
     const auto want = static_cast<std::size_t>(ends[last - 1] - from);
-    if (!ReadAll(file, from, chunk_.get(), want)) return Regrouped::kReadFailed;
+    if (!ReadBucketAt(file, from, chunk_.get(), want))
+      return Regrouped::kReadFailed;
     for (; j < last; ++j) {
       const std::size_t g = slot_of_line[j] >> shift;
       const std::uint32_t length = ends[j] - start;

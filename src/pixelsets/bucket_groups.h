@@ -17,6 +17,7 @@
 #include <string_view>
 #include <vector>
 
+#include "pixelsets/buckets.h"
 #include "pixelsets/draw_positions.h"
 #include "pixelsets/platform.h"
 #include "pixelsets/record.h"
@@ -70,14 +71,14 @@ class LineFinder {
  public:
   LineFinder();
 
-  // Finds the `slots` lines of the bucket in `file`, `size` bytes, the slot
-  // of each in `slot_of_line`: where each ends, in `ends`, each one's note,
+  // Finds the `slots` lines of the bucket in `file`, the slot of each in
+  // `slot_of_line`: where each ends, in `ends`, each one's note,
   // in `notes` (room for `slots` words each), and what each group takes, in
   // `*lines`. kReadFailed leaves the reason in errno; kChanged means the
   // file does not hold that many lines, or holds a line no record has.
-  Regrouped Find(std::FILE* file, std::uint64_t size,
-                 const std::uint32_t* slot_of_line, std::size_t slots,
-                 std::uint32_t* ends, std::uint32_t* notes, BucketLines* lines);
+  Regrouped Find(const BucketFile& file, const std::uint32_t* slot_of_line,
+                 std::size_t slots, std::uint32_t* ends, std::uint32_t* notes,
+                 BucketLines* lines);
 
  private:
   std::unique_ptr<char[]> chunk_;
@@ -92,16 +93,15 @@ class BucketGroups {
 
   // Reads the lines found in `file` into their groups; `lines` stays in use
   // until the bucket is written. kReadFailed leaves the reason in errno.
-  Regrouped Read(std::FILE* file, const BucketLines& lines);
+  Regrouped Read(const BucketFile& file, const BucketLines& lines);
 
-  // Reads a bucket that ReadsWhole() in one piece, `size` bytes of `slots`
-  // lines, the slot of each in `slot_of_line`, noting where each slot's
-  // line lies in `placed` (room for `slots` words; in use until the bucket
-  // is written). kReadFailed leaves the reason in errno; kChanged means the
-  // file does not hold that many lines, or holds a line no record has.
-  Regrouped ReadWhole(std::FILE* file, std::uint64_t size,
-                      const std::uint32_t* slot_of_line, std::size_t slots,
-                      std::uint64_t* placed);
+  // Reads a bucket that ReadsWhole() in one piece, `file` of `slots` lines, the
+  // slot of each in `slot_of_line`, noting where each slot's line lies in
+  // `placed` (room for `slots` words; in use until the bucket is written).
+  // kReadFailed leaves the reason in errno; kChanged means the file does not
+  // hold that many lines, or holds a line no record has.
+  Regrouped ReadWhole(const BucketFile& file, const std::uint32_t* slot_of_line,
+                      std::size_t slots, std::uint64_t* placed);
 
   // Gives each line read to `line(slot, text)`, in slot order, the text
   // without its line end; kGroupSlack bytes from its start may be read.

@@ -4,7 +4,15 @@
 #include <cerrno>
 #include <cstring>
 
+#include "pixelsets/platform.h"
+
 namespace pixelsets {
+namespace {
+
+// A bucket is sent on to storage every this many bytes.
+constexpr std::uint64_t kWritebackBytes = std::uint64_t{2} << 20;
+
+}  // namespace
 
 Closer::~Closer() {
   thread_.reset();  // stopped once it has closed what it was given
@@ -54,6 +62,8 @@ Buckets::Buckets(std::size_t count, std::size_t buffer)
       space_(count * buffer),
       used_(count, 0),
       bytes_(count, 0),
+      sent_(count, 0),
+      forgotten_(count, 0),
       closer_(count) {}
 
 Buckets::~Buckets() {
@@ -81,20 +91,84 @@ void Buckets::Release(std::size_t b) {
   files_[b] = nullptr;
 }
 
-std::uint64_t Buckets::largest() const {
-  std::uint64_t most = 0;
-  for (std::size_t b = 0; b < files_.size(); ++b)
-    most = std::max(most, bytes_[b] + used_[b]);
-  return most;
-}
-
 bool Buckets::Drain(std::size_t b) {
   if (used_[b] > 0 &&
       std::fwrite(buffers_[b], 1, used_[b], files_[b]) != used_[b])
     return false;
   bytes_[b] += used_[b];
   used_[b] = 0;
+  if (bytes_[b] - sent_[b] >= kWritebackBytes) {
+    if (std::fflush(files_[b]) != 0) return false;
+    // What was sent on a writeback ago is most likely stored by now; the
+    // system keeps any page not yet stored.
+    ForgetCached(files_[b], forgotten_[b], sent_[b] - forgotten_[b]);
+    forgotten_[b] = sent_[b];
+    StartWriteback(files_[b]);
+    sent_[b] = bytes_[b];
+  }
   return true;
+}
+
+bool ReadBucketAt(const BucketFile& bucket, std::uint64_t offset, char* data,
+                  std::size_t size) {
+  errno = 0;
+  for (int i = 0; i < 2 && size > 0; ++i) {
+    if (offset >= bucket.sizes[i]) {
+      offset -= bucket.sizes[i];
+      continue;
+    }
+    const auto want = static_cast<std::size_t>(
+        std::min<std::uint64_t>(size, bucket.sizes[i] - offset));
+    if (ReadAt(bucket.files[i], offset, data, want) !=
+        static_cast<std::int64_t>(want)) {
+      if (errno == 0) errno = EIO;
+      return false;
+    }
+    data += want;
+    size -= want;
+    offset = 0;
+  }
+  if (size == 0) return true;
+  errno = EIO;  // past the bucket's end
+  return false;
+}
+
+BucketHalves::BucketHalves(std::size_t count, std::size_t buffer)
+    : buffer_(buffer / 2), later_(count, buffer_) {}
+
+bool BucketHalves::Open(const std::function<std::FILE*()>& scratch) {
+  if (!later_.Open(scratch)) return false;
+  former_.emplace(later_.count(), buffer_);
+  // With as many files again denied, the source is filed in one pass.
+  if (!former_->Open(scratch)) former_.reset();
+  return true;
+}
+
+bool BucketHalves::Flush(std::size_t b) {
+  return later_.Flush(b) && (!former_ || former_->Flush(b));
+}
+
+BucketFile BucketHalves::file(std::size_t b) const {
+  BucketFile file;
+  file.files[0] = later_.file(b);
+  file.sizes[0] = later_.bytes(b);
+  if (former_) {
+    file.files[1] = former_->file(b);
+    file.sizes[1] = former_->bytes(b);
+  }
+  return file;
+}
+
+void BucketHalves::Release(std::size_t b) {
+  later_.Release(b);
+  if (former_) former_->Release(b);
+}
+
+std::uint64_t BucketHalves::largest() const {
+  std::uint64_t most = 0;
+  for (std::size_t b = 0; b < count(); ++b)
+    most = std::max(most, later_.held(b) + (former_ ? former_->held(b) : 0));
+  return most;
 }
 
 }  // namespace pixelsets

@@ -52,6 +52,10 @@ class Closer {
 };
 
 // `count` buckets on disk, each written through a buffer of `buffer` bytes.
+// What they send on to storage leaves the system's cache: together they are
+// as large as the source, larger than memory, and new pages of cache cost
+// far more than pages it gave back a moment ago (on a virtual machine, the
+// host's work for each).
 class Buckets {
  public:
   Buckets(std::size_t count, std::size_t buffer);
@@ -82,11 +86,11 @@ class Buckets {
   // Bucket `b`'s file, and how many bytes it holds once flushed.
   std::FILE* file(std::size_t b) const { return files_[b]; }
   std::uint64_t bytes(std::size_t b) const { return bytes_[b]; }
+  // The bytes bucket `b` holds, flushed or not.
+  std::uint64_t held(std::size_t b) const { return bytes_[b] + used_[b]; }
   // Closes bucket `b`'s file, giving its space back, on a thread of its
   // own.
   void Release(std::size_t b);
-  // The most any one bucket holds.
-  std::uint64_t largest() const;
   std::size_t count() const { return files_.size(); }
 
  private:
@@ -99,7 +103,57 @@ class Buckets {
   LargeVector<char> space_;
   std::vector<std::size_t> used_;
   std::vector<std::uint64_t> bytes_;
+  // Where each bucket's last writeback started, and the bytes before it,
+  // which have left the system's cache.
+  std::vector<std::uint64_t> sent_;
+  std::vector<std::uint64_t> forgotten_;
   Closer closer_;
+};
+
+// A bucket's bytes, in one file or two read as one.
+struct BucketFile {
+  std::FILE* files[2] = {nullptr, nullptr};
+  std::uint64_t sizes[2] = {0, 0};
+  std::uint64_t size() const { return sizes[0] + sizes[1]; }
+};
+
+// Reads `size` bytes of `bucket` from byte `offset`; false with errno set
+// (EIO for a bucket that ends before them).
+bool ReadBucketAt(const BucketFile& bucket, std::uint64_t offset, char* data,
+                  std::size_t size);
+
+// A round's buckets in two halves, where files for both can be had: the
+// records of the source's later half are filed into one while those of its
+// former half are filed into the other, each on a core of its own. A bucket
+// is its later half, then its former half.
+class BucketHalves {
+ public:
+  // `count` buckets, both halves of each buffered in `buffer` bytes.
+  BucketHalves(std::size_t count, std::size_t buffer);
+
+  // Opens the later half, then the former where the system gives a
+  // program files enough; false with errno set when the later cannot be.
+  bool Open(const std::function<std::FILE*()>& scratch);
+  Buckets* later() { return &later_; }
+  // Null where the former half could not be opened.
+  Buckets* former() { return former_ ? &*former_ : nullptr; }
+  const Buckets* former() const { return former_ ? &*former_ : nullptr; }
+
+  // Writes out what bucket `b` still buffers, in both halves; false with
+  // errno set.
+  bool Flush(std::size_t b);
+  // Bucket `b`, once flushed.
+  BucketFile file(std::size_t b) const;
+  // Closes bucket `b`'s files, as Buckets::Release.
+  void Release(std::size_t b);
+  // The most any one bucket holds.
+  std::uint64_t largest() const;
+  std::size_t count() const { return later_.count(); }
+
+ private:
+  std::size_t buffer_;
+  Buckets later_;
+  std::optional<Buckets> former_;
 };
 
 }  // namespace pixelsets

@@ -14,16 +14,8 @@ std::uint64_t InMemoryNeed(std::uint64_t size, std::uint64_t records) {
 }
 
 std::uint64_t StreamedNeed(std::uint64_t size, std::uint64_t records) {
-  // The line starts of a chunk of 2 MiB: 4 bytes a line, or where lines are
-  // short (under 16 bytes), 4 bytes a byte.
-  constexpr std::uint64_t kChunk = std::uint64_t{2} << 20;
-  const std::uint64_t starts =
-      4 * (records * 16 > size
-               ? kChunk
-               : kChunk * records / std::max<std::uint64_t>(size, 1));
   return records * kStreamedPerRecord +
-         PlanMemory(PlanBuckets(records, size, records)) + starts +
-         kStreamedFixed;
+         PlanMemory(PlanBuckets(records, size, records)) + kStreamedFixed;
 }
 
 std::uint64_t RecordsThatFit(std::uint64_t size, std::uint64_t available) {

@@ -22,21 +22,21 @@ inline constexpr std::uint64_t kSourceOrderFrom = std::uint64_t{1} << 30;
 // bytes) and the bucket it goes to (1).
 inline constexpr std::uint64_t kStreamedPerRecord = 5;
 
-// What the streamed path takes beside its records and its buckets: four
-// chunks being read, the set files' blocks, the threads' stacks (as
-// measured: 5 to 9 MiB). What the in-memory path takes beside its text,
-// index and gather: the set files' blocks, a thread's stack (as measured:
-// 2 to 4 MiB). Beyond these, the program itself holds about 6 MiB.
-inline constexpr std::uint64_t kStreamedFixed = std::uint64_t{12} << 20;
+// What the streamed path takes beside its records and its buckets: six
+// chunks being read (three for each half of the source), the lines found of
+// two windows, the set files' blocks, the threads' stacks. What the in-memory
+// path takes beside its text, index and gather: the set files' blocks, a
+// thread's stack (as measured: 2 to 4 MiB). Beyond these, the program itself
+// holds about 6 MiB.
+inline constexpr std::uint64_t kStreamedFixed = std::uint64_t{16} << 20;
 inline constexpr std::uint64_t kInMemoryFixed = std::uint64_t{8} << 20;
 
 // The memory a source of `size` bytes and `records` records needs beyond
 // what the program holds: held in memory (its text, its index, and for a
 // large text the gatherers' chunks), or streamed (5 bytes a record, its
-// buckets as PlanBuckets spreads every record over them, a chunk's line
-// starts, up to 8 MiB, and kStreamedFixed). The streamed path thus needs at
-// most 5 bytes a record and 108 MiB, and with the program itself (about 6 MiB),
-// 114.
+// buckets as PlanBuckets spreads every record over them, and
+// kStreamedFixed). The streamed path thus needs at most 5 bytes a record and
+// 108 MiB, and with the program itself (about 6 MiB), 114.
 std::uint64_t InMemoryNeed(std::uint64_t size, std::uint64_t records);
 std::uint64_t StreamedNeed(std::uint64_t size, std::uint64_t records);
 

@@ -100,6 +100,14 @@ void DrawAndNote(LargeVector<std::uint32_t>* numbers, std::size_t total,
   NoteRound(numbers->data(), n, plan, 0, total, bucket_of);
 }
 
+// Asks storage for bucket `b` of `buckets`, flushed, ahead of its reading.
+void ReadSoon(std::size_t b, const BucketHalves& buckets) {
+  const BucketFile file = buckets.file(b);
+  for (std::FILE* half : file.files) {
+    if (half != nullptr) pixelsets::ReadSoon(half);
+  }
+}
+
 // One round of the draw: the source read again into its buckets, and each
 // bucket put in order and written out.
 class Round {
@@ -132,15 +140,15 @@ class Round {
   };
   // Puts each bucket of the round that starts at slot `first` in order and
   // writes it.
-  bool WriteBuckets(std::size_t first, Buckets* buckets, SetWriters* out,
+  bool WriteBuckets(std::size_t first, BucketHalves* buckets, SetWriters* out,
                     Progress* progress, std::string* err);
   // Makes ready bucket `b` of the round that starts at slot `first`, in the
   // half of the room for sorting that its number says.
-  void Prepare(std::size_t first, std::size_t b, Buckets* buckets,
+  void Prepare(std::size_t first, std::size_t b, BucketHalves* buckets,
                LineFinder* finder, Prepared* ready);
   // Reads bucket `b`, made ready, into `groups` and lets its file go; false
   // with the message in `*err`.
-  bool ReadBucket(std::size_t b, Buckets* buckets, Prepared* ready,
+  bool ReadBucket(std::size_t b, BucketHalves* buckets, Prepared* ready,
                   BucketGroups* groups, const SetWriters& out,
                   std::string* err);
   // Writes the bucket read into `groups`, whose first slot is `from`.
@@ -159,8 +167,8 @@ bool Round::Run(std::size_t round, SetWriters* out, Progress* progress,
   const std::size_t total = counts_.total();
   const std::size_t first = round * plan_.round_slots();
   const std::size_t last = std::min(total, first + plan_.round_slots());
-  Buckets buckets((last - first + plan_.per_bucket - 1) / plan_.per_bucket,
-                  kBucketBuffer);
+  BucketHalves buckets((last - first + plan_.per_bucket - 1) / plan_.per_bucket,
+                       kBucketBuffer);
   if (!buckets.Open(options.scratch)) {
     *err = SetFileError(out->names.entrenamiento.name, errno);
     return false;
@@ -195,12 +203,12 @@ std::uint32_t* Round::SlotsOf(std::size_t first, std::size_t b,
   return numbers_->data() + (numbers_->size() - from - *slots);
 }
 
-void Round::Prepare(std::size_t first, std::size_t b, Buckets* buckets,
+void Round::Prepare(std::size_t first, std::size_t b, BucketHalves* buckets,
                     LineFinder* finder, Prepared* ready) {
   // The bucket after is read from storage while this one is sorted, if the
   // system's cache no longer holds it.
   if (b + 1 < buckets->count() && buckets->Flush(b + 1))
-    ReadSoon(buckets->file(b + 1));
+    ReadSoon(b + 1, *buckets);
   std::size_t slots = 0;
   std::uint32_t* records = SlotsOf(first, b, &slots);
   // Turned around, each slot's record number is at its place in the bucket.
@@ -217,18 +225,18 @@ void Round::Prepare(std::size_t first, std::size_t b, Buckets* buckets,
   ready->whole = false;
   if (!buckets->Flush(b)) {
     ready->found = Regrouped::kReadFailed;
-  } else if (ReadsWhole(buckets->bytes(b), slots)) {
+  } else if (ReadsWhole(buckets->file(b).size(), slots)) {
     ready->whole = true;
     ready->found = Regrouped::kDone;
   } else {
-    ready->found = finder->Find(buckets->file(b), buckets->bytes(b),
-                                ready->sorted.slot_of_line, slots, records,
-                                ready->sorted.spare, &ready->lines);
+    ready->found =
+        finder->Find(buckets->file(b), ready->sorted.slot_of_line, slots,
+                     records, ready->sorted.spare, &ready->lines);
   }
   ready->error = errno;
 }
 
-bool Round::ReadBucket(std::size_t b, Buckets* buckets, Prepared* ready,
+bool Round::ReadBucket(std::size_t b, BucketHalves* buckets, Prepared* ready,
                        BucketGroups* groups, const SetWriters& out,
                        std::string* err) {
   if (ready->found == Regrouped::kDone) {
@@ -237,8 +245,7 @@ bool Round::ReadBucket(std::size_t b, Buckets* buckets, Prepared* ready,
     ready->found =
         ready->whole
             ? groups->ReadWhole(
-                  buckets->file(b), buckets->bytes(b),
-                  ready->sorted.slot_of_line, slots,
+                  buckets->file(b), ready->sorted.slot_of_line, slots,
                   reinterpret_cast<std::uint64_t*>(ready->sorted.spare))
             : groups->Read(buckets->file(b), ready->lines);
     ready->error = errno;
@@ -264,8 +271,9 @@ bool Round::WriteBucket(std::size_t from, BucketGroups* groups, SetWriters* out,
   return written;
 }
 
-bool Round::WriteBuckets(std::size_t first, Buckets* buckets, SetWriters* out,
-                         Progress* progress, std::string* err) {
+bool Round::WriteBuckets(std::size_t first, BucketHalves* buckets,
+                         SetWriters* out, Progress* progress,
+                         std::string* err) {
   if (buckets->count() == 0) return true;
   // The next bucket is sorted and its lines found on the second core while
   // this one is written.
@@ -276,7 +284,7 @@ bool Round::WriteBuckets(std::size_t first, Buckets* buckets, SetWriters* out,
   };
   // One allocation for every bucket: memory stays at the largest.
   BucketGroups groups(buckets->largest());
-  if (buckets->Flush(0)) ReadSoon(buckets->file(0));
+  if (buckets->Flush(0)) ReadSoon(0, *buckets);
   std::optional<SecondThread> ahead;
   ahead.emplace([&] { prepare(0); });
   for (std::size_t b = 0; b < buckets->count(); ++b) {
