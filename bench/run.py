@@ -272,8 +272,11 @@ def cold(args, program, source, records):
         ["sh", "-c", 'cat "$1" > "$2" && sync "$2"', "sh", source, copy])
     if args.baseline:
         baseline = os.path.abspath(args.baseline)
-        # A folder of its own: its pair is not one of those compared.
-        elsewhere = os.path.join(DATA, "work-baseline")
+        # Beside a limited run, a folder of its own: its pair is not one
+        # of those compared. Otherwise the same folder, so that a list
+        # larger than memory needs no third pair's disk.
+        elsewhere = os.path.join(DATA, "work-baseline") if args.limit \
+            else work
         os.makedirs(elsewhere, exist_ok=True)
         tools["baseline"] = lambda: timed([baseline], answers, cwd=elsewhere)
     results = {name: [] for name in tools}
