@@ -10,7 +10,7 @@ namespace pixelsets {
 namespace {
 
 // A bucket is sent on to storage every this many bytes.
-constexpr std::uint64_t kWritebackBytes = std::uint64_t{2} << 20;
+constexpr std::uint64_t kWritebackBytes = std::uint64_t{512} << 10;
 
 }  // namespace
 
