@@ -64,7 +64,7 @@ class FilingPass {
         head_(new char[kCarry]),
         joined_(new char[2 * kCarry]) {
     head_size_ = after.size();
-    std::memcpy(head_.get(), after.data(), after.size());
+    if (!after.empty()) std::memcpy(head_.get(), after.data(), after.size());
   }
 
   // Files the part's records; kDone too when the other pass failed first.
