@@ -3,12 +3,18 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdint>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <memory>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "pixelsets/decimal.h"
 #include "pixelsets/memory_budget.h"
+#include "pixelsets/platform.h"
 #include "test_util.h"
 
 namespace {
@@ -233,6 +239,59 @@ TEST(LoadSource, RecordLimitIsTheSameForEveryWayOfReading) {
 // The path a source takes, from what it needs and what the run can have:
 // the cases measured on this project's machine, the shortest records among
 // them, whose index outweighs their text.
+// A file read past the system's cache gives the very bytes a plain read
+// gives, whatever its size against the blocks such reads take and wherever
+// a read starts, on disk or in memory (where the system may refuse such
+// reads, and plain ones stand in).
+TEST(UncachedFile, ReadsWhatAPlainReadDoes) {
+  constexpr std::size_t kAlign = pixelsets::UncachedFile::kAlign;
+  const std::size_t sizes[] = {
+      1,          kAlign - 1,     kAlign,
+      kAlign + 1, 3 * kAlign + 5, (std::size_t{1} << 20) + 17};
+  for (const char* folder : {".", "/dev/shm"}) {
+    if (!std::filesystem::is_directory(folder)) continue;
+    const std::filesystem::path path =
+        std::filesystem::path(folder) / "particion-uncached.bin";
+    for (const std::size_t size : sizes) {
+      std::string data(size, '\0');
+      for (std::size_t i = 0; i < size; ++i)
+        data[i] = static_cast<char>('a' + i * 7 % 26);
+      {
+        std::ofstream out(path, std::ios::binary);
+        out.write(data.data(), static_cast<std::streamsize>(size));
+      }
+      std::FILE* file = std::fopen(path.string().c_str(), "rb");
+      ASSERT_NE(file, nullptr) << path;
+      pixelsets::UncachedFile uncached(file);
+      const std::size_t room = (size / kAlign + 2) * kAlign;
+      std::unique_ptr<char[]> raw(new char[room + kAlign]);
+      char* buffer =
+          raw.get() +
+          (kAlign - reinterpret_cast<std::uintptr_t>(raw.get()) % kAlign) %
+              kAlign;
+      for (const std::size_t offset : {std::size_t{0}, kAlign}) {
+        if (offset > size) continue;
+        // Short of the end, up to it exactly, then past it.
+        for (const std::size_t want :
+             {(size - offset) / 2, size - offset, room - kAlign}) {
+          const std::string label =
+              path.string() + ", " + std::to_string(size) + " bytes from " +
+              std::to_string(offset) + ", " + std::to_string(want) + " asked";
+          const std::int64_t got = uncached.ReadAt(offset, buffer, want);
+          const std::size_t left = size - offset;
+          ASSERT_EQ(got, static_cast<std::int64_t>(std::min(want, left)))
+              << label;
+          EXPECT_EQ(std::string(buffer, static_cast<std::size_t>(got)),
+                    data.substr(offset, static_cast<std::size_t>(got)))
+              << label;
+        }
+      }
+      std::fclose(file);
+    }
+    std::filesystem::remove(path);
+  }
+}
+
 TEST(ChoosePath, FromTheNeedOfEachPathAndWhatTheRunCanHave) {
   constexpr std::uint64_t kMiB = std::uint64_t{1} << 20;
   constexpr std::uint64_t kGiB = std::uint64_t{1} << 30;
