@@ -259,7 +259,7 @@ std::uint64_t Middle(const StreamedSource& source,
     return 0;
   const std::uint64_t middle = source.size / chunk / 2;
   if (middle >= source.ends_before.size() ||
-      source.ends_before[middle] >= source.records)
+      source.ends_before[static_cast<std::size_t>(middle)] >= source.records)
     return 0;
   return middle * chunk;
 }
@@ -294,7 +294,7 @@ Filed FileRecords(const StreamedSource& source, const std::uint8_t* bucket_of,
   if (got != static_cast<std::int64_t>(after.size())) return Filed::kChanged;
   // The header, and a line after each line end before the middle.
   const std::uint64_t first_later =
-      1 + source.ends_before[middle / source.chunk];
+      1 + source.ends_before[static_cast<std::size_t>(middle / source.chunk)];
   Shared shared;
   FilingPass later(source,
                    {middle, source.size, first_later, source.records + 1},

@@ -135,7 +135,7 @@ class UncachedFile {
 
  private:
   std::FILE* file_;
-  int fd_ = -1;  // the second opening, or none
+  [[maybe_unused]] int fd_ = -1;  // the second opening, or none (Windows)
 };
 
 // Opens `path` for reading in binary mode; null on failure, with the
