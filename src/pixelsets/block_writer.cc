@@ -2,8 +2,6 @@
 
 #include <charconv>
 
-#include "pixelsets/platform.h"
-
 namespace pixelsets {
 namespace {
 
@@ -26,22 +24,10 @@ bool BlockWriter::Finish() { return Drain() && std::fflush(file_) == 0; }
 bool BlockWriter::Drain() {
   if (used_ > 0 && std::fwrite(block_.get(), 1, used_, file_) != used_)
     return false;
-  unsynced_ += used_;
   written_ += used_;
   used_ = 0;
-  if (unsynced_ >= kWritebackBytes) {
-    if (std::fflush(file_) != 0) return false;
-    StartWriteback(file_);
-    unsynced_ = 0;
-    if (forget_ && sent_ > forgotten_) {
-      // What was sent on a writeback ago is most likely stored by now; the
-      // system keeps any page not yet stored.
-      ForgetCached(file_, forgotten_, sent_ - forgotten_);
-      forgotten_ = sent_;
-    }
-    sent_ = written_;
-  }
-  return true;
+  return written_ - writeback_.sent() < kWritebackBytes ||
+         writeback_.Send(file_, written_, forget_);
 }
 
 }  // namespace pixelsets

@@ -11,6 +11,8 @@
 #include <memory>
 #include <string_view>
 
+#include "pixelsets/writeback.h"
+
 namespace pixelsets {
 
 // One write per block keeps system calls rare, and a bounded block keeps
@@ -46,11 +48,9 @@ class BlockWriter {
   std::FILE* file_;
   std::unique_ptr<char[]> block_;
   std::size_t used_ = 0;
-  std::size_t unsynced_ = 0;
   bool forget_ = false;
-  std::uint64_t written_ = 0;    // bytes written to the file
-  std::uint64_t sent_ = 0;       // where the last writeback started from
-  std::uint64_t forgotten_ = 0;  // the bytes before it left the cache
+  std::uint64_t written_ = 0;  // bytes written to the file
+  Writeback writeback_;
 };
 
 }  // namespace pixelsets

@@ -62,8 +62,7 @@ Buckets::Buckets(std::size_t count, std::size_t buffer)
       space_(count * buffer),
       used_(count, 0),
       bytes_(count, 0),
-      sent_(count, 0),
-      forgotten_(count, 0),
+      writebacks_(count),
       closer_(count) {}
 
 Buckets::~Buckets() {
@@ -97,16 +96,8 @@ bool Buckets::Drain(std::size_t b) {
     return false;
   bytes_[b] += used_[b];
   used_[b] = 0;
-  if (bytes_[b] - sent_[b] >= kWritebackBytes) {
-    if (std::fflush(files_[b]) != 0) return false;
-    // What was sent on a writeback ago is most likely stored by now; the
-    // system keeps any page not yet stored.
-    ForgetCached(files_[b], forgotten_[b], sent_[b] - forgotten_[b]);
-    forgotten_[b] = sent_[b];
-    StartWriteback(files_[b]);
-    sent_[b] = bytes_[b];
-  }
-  return true;
+  return bytes_[b] - writebacks_[b].sent() < kWritebackBytes ||
+         writebacks_[b].Send(files_[b], bytes_[b], /*forget=*/true);
 }
 
 bool ReadBucketAt(const BucketFile& bucket, std::uint64_t offset, char* data,

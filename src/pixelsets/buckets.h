@@ -22,6 +22,7 @@
 #include "pixelsets/platform.h"
 #include "pixelsets/record.h"
 #include "pixelsets/second_thread.h"
+#include "pixelsets/writeback.h"
 
 namespace pixelsets {
 
@@ -103,10 +104,7 @@ class Buckets {
   LargeVector<char> space_;
   std::vector<std::size_t> used_;
   std::vector<std::uint64_t> bytes_;
-  // Where each bucket's last writeback started, and the bytes before it,
-  // which have left the system's cache.
-  std::vector<std::uint64_t> sent_;
-  std::vector<std::uint64_t> forgotten_;
+  std::vector<Writeback> writebacks_;
   Closer closer_;
 };
 
