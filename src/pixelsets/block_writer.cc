@@ -1,5 +1,6 @@
 #include "pixelsets/block_writer.h"
 
+#include <cerrno>
 #include <charconv>
 
 namespace pixelsets {
@@ -19,15 +20,24 @@ void BlockWriter::Header(std::int32_t caract) {
       block_.get());
 }
 
-bool BlockWriter::Finish() { return Drain() && std::fflush(file_) == 0; }
+bool BlockWriter::Finish() {
+  return Drain() && (std::fflush(file_) == 0 || Failed());
+}
+
+bool BlockWriter::Failed() {
+  if (failed_ == 0) failed_ = errno != 0 ? errno : EIO;
+  errno = failed_;
+  return false;
+}
 
 bool BlockWriter::Drain() {
+  if (failed_ != 0) return Failed();
   if (used_ > 0 && std::fwrite(block_.get(), 1, used_, file_) != used_)
-    return false;
+    return Failed();
   written_ += used_;
   used_ = 0;
   return written_ - writeback_.sent() < kWritebackBytes ||
-         writeback_.Send(file_, written_, forget_);
+         writeback_.Send(file_, written_, forget_) || Failed();
 }
 
 }  // namespace pixelsets

@@ -24,7 +24,9 @@ class BlockWriter {
 
   // Starts the file with the header value; nothing may come before it.
   void Header(std::int32_t caract);
-  // Appends a line end and `text`; false once a write has failed.
+  // Appends a line end and `text`; false once a write has failed. A block
+  // whose write failed may be partly in the file already: it is never
+  // written again, and every call after it fails with its errno.
   bool Line(std::string_view text) {
     if (kSize - used_ < text.size() + 1 && !Drain()) return false;
     block_[used_++] = '\n';
@@ -44,11 +46,14 @@ class BlockWriter {
   static constexpr std::size_t kSize = 1 << 20;  // > kMaxLineLength + 1
 
   bool Drain();
+  // Notes the first failure's errno and returns false.
+  bool Failed();
 
   std::FILE* file_;
   std::unique_ptr<char[]> block_;
   std::size_t used_ = 0;
   bool forget_ = false;
+  int failed_ = 0;             // errno of the first failed write
   std::uint64_t written_ = 0;  // bytes written to the file
   Writeback writeback_;
 };

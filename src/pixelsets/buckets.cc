@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "pixelsets/bucket_plan.h"
 #include "pixelsets/platform.h"
 
 namespace pixelsets {
@@ -82,7 +83,8 @@ bool Buckets::Open(const std::function<std::FILE*()>& scratch) {
 }
 
 bool Buckets::Flush(std::size_t b) {
-  return Drain(b) && std::fflush(files_[b]) == 0;
+  if (!Drain(b)) return false;
+  return std::fflush(files_[b]) == 0 || Failed();
 }
 
 void Buckets::Release(std::size_t b) {
@@ -90,14 +92,21 @@ void Buckets::Release(std::size_t b) {
   files_[b] = nullptr;
 }
 
+bool Buckets::Failed() {
+  if (failed_ == 0) failed_ = errno != 0 ? errno : EIO;
+  errno = failed_;
+  return false;
+}
+
 bool Buckets::Drain(std::size_t b) {
+  if (failed_ != 0) return Failed();
   if (used_[b] > 0 &&
       std::fwrite(buffers_[b], 1, used_[b], files_[b]) != used_[b])
-    return false;
+    return Failed();
   bytes_[b] += used_[b];
   used_[b] = 0;
   return bytes_[b] - writebacks_[b].sent() < kWritebackBytes ||
-         writebacks_[b].Send(files_[b], bytes_[b], /*forget=*/true);
+         writebacks_[b].Send(files_[b], bytes_[b], /*forget=*/true) || Failed();
 }
 
 bool ReadBucketAt(const BucketFile& bucket, std::uint64_t offset, char* data,
@@ -129,8 +138,10 @@ BucketHalves::BucketHalves(std::size_t count, std::size_t buffer)
 
 bool BucketHalves::Open(const std::function<std::FILE*()>& scratch) {
   if (!later_.Open(scratch)) return false;
+  // Where the system gives too few files for as many again, or denies
+  // them, the source is filed in one pass.
+  if (FilesFree() < later_.count() + kFilesBesideBuckets) return true;
   former_.emplace(later_.count(), buffer_);
-  // With as many files again denied, the source is filed in one pass.
   if (!former_->Open(scratch)) former_.reset();
   return true;
 }

@@ -69,7 +69,9 @@ class Buckets {
   bool Open(const std::function<std::FILE*()>& scratch);
 
   // Files `text`, a record, in bucket `b`; kCopyAtOnce bytes from its
-  // start may be read. False with errno set when a write fails.
+  // start may be read. False with errno set when a write fails, now or
+  // before: a buffer whose write failed may be partly on disk already, so
+  // it is never written again.
   bool Add(std::size_t b, std::string_view text) {
     if (buffer_ - used_[b] < std::max(text.size() + 1, kCopyAtOnce) &&
         !Drain(b))
@@ -82,7 +84,7 @@ class Buckets {
   }
 
   // Writes out what bucket `b` still buffers, so that its file holds all
-  // of it; false with errno set.
+  // of it; false with errno set, as Add.
   bool Flush(std::size_t b);
   // Bucket `b`'s file, and how many bytes it holds once flushed.
   std::FILE* file(std::size_t b) const { return files_[b]; }
@@ -96,8 +98,12 @@ class Buckets {
 
  private:
   bool Drain(std::size_t b);
+  // Notes the first failed write (its errno) and returns false; every call
+  // after it fails with that errno.
+  bool Failed();
 
   std::size_t buffer_;
+  int failed_ = 0;
   std::vector<std::FILE*> files_;
   // Each bucket's buffer, in one piece of memory on huge pages.
   std::vector<char*> buffers_;
