@@ -68,9 +68,13 @@ class DrawnCount {
  public:
   static constexpr std::size_t kGivenUp = static_cast<std::size_t>(-1);
 
+  // Once given up, the count stays so: the drawing thread may publish a
+  // batch it finished just after a gatherer gave up, and a waiter must not
+  // then wait for batches that never come.
   void Publish(std::size_t drawn) {
     {
       std::lock_guard<std::mutex> lock(mutex_);
+      if (value_.load(std::memory_order_relaxed) == kGivenUp) return;
       value_.store(drawn, std::memory_order_release);
     }
     changed_.notify_all();

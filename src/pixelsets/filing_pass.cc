@@ -304,7 +304,12 @@ Filed FileRecords(const StreamedSource& source, const std::uint8_t* bucket_of,
   Filed later_done = Filed::kDone;
   SecondThread other(
       [&] {
-        later_done = later.Run();
+        try {
+          later_done = later.Run();
+        } catch (...) {  // memory ran out: the former half stops too
+          shared.stop = true;
+          throw;
+        }
         if (later_done != Filed::kDone) shared.stop = true;
       },
       [&] { shared.stop = true; });

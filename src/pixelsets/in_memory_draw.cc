@@ -86,10 +86,11 @@ class TwoPassDraw {
     return false;
   }
   // Notes a failed write of the part (the reason in errno) and stops both
-  // passes.
+  // passes: the draw, and a gatherer that waits for it, which would
+  // otherwise wait for draws that never come.
   void Fail(Part* part) {
     part->err = SetFileError(part->name, errno);
-    failed_.store(true);
+    GiveUp();
   }
   // The offset of the k-th record drawn.
   Offset DrawnAt(std::size_t k) const { return cadenas_[n_total_ - 1 - k]; }
