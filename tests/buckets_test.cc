@@ -35,6 +35,7 @@ TEST(PlanBuckets, CoversTheDrawAndFitsItsMemory) {
   struct Case {
     std::uint64_t records, size, total;
     std::size_t bucket_bytes;
+    std::size_t most_buckets = pixelsets::kMaxBuckets;  // files to fill
   };
   const Case cases[] = {
       {1, 4, 1, 0},
@@ -42,22 +43,26 @@ TEST(PlanBuckets, CoversTheDrawAndFitsItsMemory) {
       {100, 700, 3, 64},
       {60000000, 3978520583, 60000000, 0},
       {60000000, 3978520583, 1000, 0},
-      {2147483647, 14450360316, 2147483647, 0},  // the top of the range
-      {2147483647, 2147483649, 2147483647, 0},   // records of no byte
-      {5000000, 10000000000, 5000000, 0},        // records of 2000 bytes
-      {1000000, 7000000, 1000000, 4096},         // many rounds
+      {2147483647, 14450360316, 2147483647, 0},     // the top of the range
+      {2147483647, 2147483649, 2147483647, 0},      // records of no byte
+      {5000000, 10000000000, 5000000, 0},           // records of 2000 bytes
+      {1000000, 7000000, 1000000, 4096},            // many rounds
+      {2147483647, 14450360316, 2147483647, 0, 7},  // few files
+      {1000000, 7000000, 1000000, 0, 1},
+      {1000000, 7000000, 1000000, 0, 0},  // none: taken as one
   };
   for (const Case& c : cases) {
     const std::string label = std::to_string(c.records) + " records, " +
                               std::to_string(c.size) + " bytes, " +
-                              std::to_string(c.total) + " drawn";
-    const BucketPlan plan =
-        pixelsets::PlanBuckets(c.records, c.size, c.total, c.bucket_bytes);
+                              std::to_string(c.total) + " drawn, " +
+                              std::to_string(c.most_buckets) + " buckets";
+    const BucketPlan plan = pixelsets::PlanBuckets(
+        c.records, c.size, c.total, c.bucket_bytes, c.most_buckets);
     EXPECT_GE(std::uint64_t{plan.rounds} * plan.round_slots(), c.total)
         << label;
     EXPECT_LT(std::uint64_t{plan.rounds - 1} * plan.round_slots(), c.total)
         << label;
-    EXPECT_LE(plan.buckets, pixelsets::kMaxBuckets) << label;
+    EXPECT_LE(plan.buckets, std::max<std::size_t>(1, c.most_buckets)) << label;
     // Two buckets of two words a slot.
     EXPECT_LE(sizeof(std::uint64_t) * 2 * 2 * plan.per_bucket,
               std::max<std::uint64_t>(c.records, pixelsets::kOrderBytes))

@@ -16,6 +16,18 @@ inline constexpr std::size_t kBucketBuffer = std::size_t{64} << 10;
 inline constexpr std::size_t kMaxBucketBytes = std::size_t{64} << 20;
 // Bucket numbers are bytes, and one byte value means none.
 inline constexpr std::size_t kMaxBuckets = 255;
+// Files the streamed draw opens beside its buckets: the source opened
+// again for each half of its second read, and a passing read of the
+// system's figures.
+inline constexpr std::size_t kFilesBesideBuckets = 4;
+// Files a run opens after the load beside the draw's: the two temporaries
+// of the pair and their folders. With the one bucket a plan needs at least,
+// the least a run that streams its source must be able to open when it
+// starts loading it (the load itself opens the source once more).
+inline constexpr std::size_t kFilesOfThePair = 4;
+inline constexpr std::size_t kFilesToStream =
+    kFilesOfThePair + kFilesBesideBuckets + 1;
+
 // Putting a bucket in order takes 16 bytes a slot, and the next one is
 // sorted meanwhile, in the memory of the records' bucket numbers once the
 // source is read: a bucket has at most a 32nd of the records.
@@ -33,9 +45,11 @@ struct BucketPlan {
 
 // Buckets of about the same size for `total` draws from a source of
 // `records` records in `size` bytes, each of at most `bucket_bytes`
-// (kMaxBucketBytes when 0).
+// (kMaxBucketBytes when 0), at most `most_buckets` (from 1 to kMaxBuckets)
+// a round: the files the run may open set how many it can fill at once.
 BucketPlan PlanBuckets(std::uint64_t records, std::uint64_t size,
-                       std::uint64_t total, std::size_t bucket_bytes = 0);
+                       std::uint64_t total, std::size_t bucket_bytes = 0,
+                       std::size_t most_buckets = kMaxBuckets);
 
 // What the plan takes in memory: each bucket's buffer and the largest
 // bucket read back.

@@ -1,9 +1,11 @@
 #include "pixelsets/load_source.h"
 
+#include <cerrno>
 #include <memory>
 #include <new>
 #include <variant>
 
+#include "pixelsets/bucket_plan.h"
 #include "pixelsets/fingerprints.h"
 #include "pixelsets/memory_budget.h"
 #include "pixelsets/messages.h"
@@ -71,7 +73,8 @@ bool LoadInMemory(std::FILE* f, std::uint64_t size_hint,
 }  // namespace
 
 bool LoadSource(std::FILE* fOrigen, std::uint64_t size_hint,
-                const LoadOptions& options, Source* source, std::string* err) {
+                const LoadOptions& options, Source* source, std::string* err,
+                bool* ends_run) {
   *source = Source();
   const bool chosen = options.path == SourcePath::kAuto && size_hint > 0;
   Path path = PathFor(fOrigen, size_hint, options);
@@ -88,6 +91,14 @@ bool LoadSource(std::FILE* fOrigen, std::uint64_t size_hint,
     // the text: the file is read through instead.
     if (fits) return false;
     err->clear();
+  }
+  // Said now, rather than after the read and the draw, which take minutes
+  // on a large source.
+  if (FilesFree() < kFilesToStream) {
+    *source = Source();
+    *err = SetFileError(kEntrenamiento, EMFILE);
+    if (ends_run != nullptr) *ends_run = true;
+    return false;
   }
   LineRules rules(options.max_records, &source->caract, err);
   auto& held = source->held.emplace<StreamedSource>();

@@ -33,9 +33,12 @@ struct LoadOptions {
 // not begin with a signed 32-bit integer, a line is longer than
 // kMaxLineLength, the read fails, there are more than `max_records` records,
 // or the file was cut short while it was read. Throws std::bad_alloc when
-// memory runs out.
+// memory runs out. A source that can only be streamed, where the run may
+// not open files enough for even one bucket, is refused before it is read,
+// with `*ends_run` (if given) set: no other source would do better.
 bool LoadSource(std::FILE* fOrigen, std::uint64_t size_hint,
-                const LoadOptions& options, Source* source, std::string* err);
+                const LoadOptions& options, Source* source, std::string* err,
+                bool* ends_run = nullptr);
 
 // True when the source still holds what it held when it was loaded: nothing
 // cut, rewritten or written through a mapping since. A streamed source is

@@ -11,6 +11,10 @@
 
 namespace pixelsets {
 
+// Names of the set files, in the working directory.
+inline constexpr char kEntrenamiento[] = "Entrenamiento.txt";
+inline constexpr char kTest[] = "Test.txt";
+
 // The dialogue, on standard output. The count questions are printf formats
 // with one %d for the largest count allowed.
 inline constexpr char kAskSource[] =

@@ -143,10 +143,18 @@ class UncachedFile {
 std::FILE* OpenForReading(const std::filesystem::path& path, int* errnum);
 
 // How much memory the run may still take without pushing the system into
-// swapping or hitting a limit: the least of the memory available, a
-// container's limit less what it uses, and the address-space limit less what
-// is mapped. A large number where none of them can be read.
+// swapping or hitting a limit: the least of the memory available, what the
+// run's control group and each group above it have left below their limits
+// (memory_limits.h), and the address-space limit less what is mapped. A
+// large number where none of them can be read.
 std::uint64_t MemoryFree();
+
+// What FilesFree says where there is no telling.
+inline constexpr std::size_t kManyFiles = std::size_t{1} << 20;
+
+// How many more files the run may open: the system's limit on open files
+// less those open now (kManyFiles where it cannot be told or is higher).
+std::size_t FilesFree();
 
 // True once a mapped source has lost pages while it was mapped: what was
 // read of it since is not what the file held.

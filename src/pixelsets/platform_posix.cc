@@ -2,6 +2,7 @@
 
 #include "pixelsets/platform.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <malloc.h>
 #include <pthread.h>
@@ -9,6 +10,9 @@
 #include <sys/mman.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#ifdef __linux__
+#include <sys/sysinfo.h>
+#endif
 #include <unistd.h>
 
 #include <algorithm>
@@ -22,6 +26,8 @@
 #include <new>
 #include <string>
 #include <utility>
+
+#include "pixelsets/memory_limits.h"
 
 namespace pixelsets {
 namespace {
@@ -116,17 +122,6 @@ bool SourceCut() { return g_cut != 0; }
 
 namespace {
 
-// The first number in the file at `path`, or nothing.
-bool ReadNumber(const std::string& path, std::uint64_t* value) {
-  std::FILE* f = std::fopen(path.c_str(), "r");
-  if (f == nullptr) return false;
-  unsigned long long number = 0;
-  const bool ok = std::fscanf(f, "%llu", &number) == 1;
-  std::fclose(f);
-  *value = number;
-  return ok;
-}
-
 // The value of `key` (in kB) in /proc/meminfo-like text.
 bool ReadKiB(const char* path, const char* key, std::uint64_t* value) {
   std::FILE* f = std::fopen(path, "r");
@@ -146,31 +141,22 @@ bool ReadKiB(const char* path, const char* key, std::uint64_t* value) {
   return found;
 }
 
+// The free memory the kernel itself tells, for a system that shows no
+// /proc: what is not in use at all, a lower bound of what could be had.
+std::uint64_t KernelFree() {
+#ifdef __linux__
+  struct sysinfo info;
+  if (sysinfo(&info) == 0)
+    return (static_cast<std::uint64_t>(info.freeram) + info.bufferram) *
+           info.mem_unit;
+#endif
+  return static_cast<std::uint64_t>(-1);
+}
+
 }  // namespace
 
 std::uint64_t MemoryFree() {
-  std::uint64_t free = static_cast<std::uint64_t>(-1);
-  std::uint64_t value = 0;
-  if (ReadKiB("/proc/meminfo", "MemAvailable:", &value))
-    free = std::min(free, value);
-  // A container's limit (cgroup v2): the group is named in /proc/self/cgroup
-  // as "0::/PATH".
-  if (std::FILE* f = std::fopen("/proc/self/cgroup", "r")) {
-    char line[4096];
-    while (std::fgets(line, sizeof line, f) != nullptr) {
-      if (std::strncmp(line, "0::", 3) != 0) continue;
-      std::string group(line + 3);
-      while (!group.empty() && group.back() == '\n') group.pop_back();
-      const std::string base = "/sys/fs/cgroup" + group;
-      std::uint64_t limit = 0;
-      std::uint64_t used = 0;
-      // "max" reads as no number: no limit.
-      if (ReadNumber(base + "/memory.max", &limit) &&
-          ReadNumber(base + "/memory.current", &used))
-        free = std::min(free, limit > used ? limit - used : 0);
-    }
-    std::fclose(f);
-  }
+  std::uint64_t free = MemoryAvailableUnder("/", KernelFree());
   struct rlimit limit;
   if (getrlimit(RLIMIT_AS, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY) {
     std::uint64_t mapped = 0;
@@ -179,6 +165,29 @@ std::uint64_t MemoryFree() {
     free = std::min(free, cap > mapped ? cap - mapped : 0);
   }
   return free;
+}
+
+std::size_t FilesFree() {
+  struct rlimit limit;
+  if (getrlimit(RLIMIT_NOFILE, &limit) != 0 ||
+      limit.rlim_cur == RLIM_INFINITY ||
+      limit.rlim_cur > static_cast<rlim_t>(kManyFiles))
+    return kManyFiles;
+  const auto most = static_cast<std::size_t>(limit.rlim_cur);
+  std::size_t open = 0;
+  if (DIR* dir = opendir("/proc/self/fd")) {
+    while (const dirent* entry = readdir(dir)) {
+      if (entry->d_name[0] != '.') ++open;
+    }
+    closedir(dir);
+    --open;  // the folder's own, which is closed now
+  } else {
+    // No /proc: the descriptors in use, asked one by one.
+    for (std::size_t fd = 0; fd < most; ++fd) {
+      if (fcntl(static_cast<int>(fd), F_GETFD) != -1) ++open;
+    }
+  }
+  return most > open ? most - open : 0;
 }
 
 std::filesystem::path TypedPath(const std::string& name) { return name; }

@@ -45,6 +45,15 @@ std::uint64_t MemoryFree() {
   return std::min<std::uint64_t>(status.ullAvailPhys, status.ullAvailVirtual);
 }
 
+std::size_t FilesFree() {
+  // The C runtime's streams are the limit here; those a run holds beside
+  // the draw's (the standard three, the source, the two sets) are counted
+  // rather than asked for, which it cannot be.
+  constexpr int kHeld = 6;
+  const int most = _getmaxstdio();
+  return most > kHeld ? static_cast<std::size_t>(most - kHeld) : 0;
+}
+
 std::filesystem::path TypedPath(const std::string& name) {
   if (name.empty()) return {};
   const auto convert = [&name](UINT code_page, DWORD flags) {

@@ -7,7 +7,6 @@
 
 #include "pixelsets/messages.h"
 #include "pixelsets/platform.h"
-#include "pixelsets/set_files.h"
 
 namespace pixelsets {
 namespace {
@@ -70,7 +69,7 @@ bool OpenSource(const std::string& typed, const LoadOptions& options,
     const auto written = fs::last_write_time(name, time_ec);
     const bool regular = size > 0 && !size_ec && !time_ec;
     if (LoadSource(*fOrigen, regular ? size : 0, options, source,
-                   &refusal->reason)) {
+                   &refusal->reason, &refusal->ends_run)) {
       // Another program that rewrote or cut the file while it was read would
       // leave a mixture of old and new lines, or half a line.
       const auto* held = std::get_if<InMemorySource>(&source->held);

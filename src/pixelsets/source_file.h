@@ -17,6 +17,9 @@ namespace pixelsets {
 struct Refusal {
   std::string reason;
   std::string detail;
+  // The run cannot go on with any source: `reason` is why, for standard
+  // error, and no question comes again.
+  bool ends_run = false;
 };
 
 // Opens the file named `typed` for reading and loads it into `*source`,

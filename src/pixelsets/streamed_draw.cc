@@ -310,8 +310,17 @@ bool StreamedDraw(const StreamedSource& source, const DrawCounts& counts,
   // Memory taken by another program since the source was loaded: the run
   // says so rather than being ended by the system.
   if (StreamedNeed(source.size, n) > MemoryFree()) throw std::bad_alloc();
+  // As many buckets a round as the run may open files, more rounds where
+  // that is few: checked when the source was loaded, but other files may
+  // have been opened since.
+  const std::size_t files = FilesFree();
+  if (files <= kFilesBesideBuckets) {
+    *err = SetFileError(out->names.entrenamiento.name, EMFILE);
+    return false;
+  }
   const BucketPlan plan =
-      PlanBuckets(source.records, source.size, total, options.bucket_bytes);
+      PlanBuckets(source.records, source.size, total, options.bucket_bytes,
+                  std::min(files - kFilesBesideBuckets, kMaxBuckets));
   LargeVector<std::uint32_t> numbers(n);
   // The records' bucket numbers, and afterwards the room to order a bucket.
   LargeVector<std::uint64_t> notes(

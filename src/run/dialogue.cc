@@ -51,6 +51,7 @@ Answer AskSource(std::FILE* in, std::FILE* out, std::FILE* err,
     Ask(out, pixelsets::kAskSource);
     if (!ReadToken(in, &typed)) return Answer::kEndOfInput;
     if (try_source(typed, &refusal)) return Answer::kAccepted;
+    if (refusal.ends_run) return Answer::kEndsRun;
     std::fprintf(out, "%s\n\n", refusal.reason.c_str());
     if (!refusal.detail.empty()) {
       // The name may hold any byte the user typed, a zero byte too.

@@ -28,8 +28,9 @@ bool ReadToken(std::FILE* in, std::string* token);
 // Drops the rest of the current input line, its line end included.
 void DiscardLine(std::FILE* in);
 
-// Outcome of one question.
-enum class Answer { kAccepted, kEndOfInput };
+// Outcome of one question: taken, input ended, or a refusal that ends the
+// run (Refusal::ends_run), said by the caller.
+enum class Answer { kAccepted, kEndOfInput, kEndsRun };
 
 // Tries a typed source name: true when it is taken, else the refusal.
 using TrySource =
@@ -37,7 +38,8 @@ using TrySource =
 
 // Asks for the source's name until `try_source` takes one. A refusal prints
 // its reason and a blank line on `out`, its detail (if any) on `err`, and
-// the question comes again.
+// the question comes again; one that ends the run prints nothing and ends
+// the dialogue.
 Answer AskSource(std::FILE* in, std::FILE* out, std::FILE* err,
                  const TrySource& try_source);
 
