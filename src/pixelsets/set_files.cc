@@ -141,6 +141,8 @@ SetPair::SetPair(const char* entrenamiento, const char* test,
       entrenamiento_(std::make_unique<SetFile>(entrenamiento, 1)) {}
 
 SetPair::~SetPair() {
+  // Not said: the run's end has been said already.
+  RemoveScratch([](const std::string&) {});
   entrenamiento_.reset();
   test_.reset();
   guard_.reset();
@@ -168,8 +170,19 @@ SetStreams SetPair::streams() const {
 }
 
 std::FILE* SetPair::OpenScratch() {
-  return entrenamiento_->OpenScratch(
-      entrenamiento_->folder() / ScratchName(ProcessId(), scratch_files_++));
+  const fs::path name =
+      entrenamiento_->folder() / ScratchName(ProcessId(), scratch_files_++);
+  bool still_named = false;
+  std::FILE* file = entrenamiento_->OpenScratch(name, &still_named);
+  if (still_named) named_scratch_.push_back(name);
+  return file;
+}
+
+void SetPair::RemoveScratch(const Notify& notify) {
+  for (const fs::path& name : named_scratch_) {
+    if (!pixelsets::RemoveScratch(name)) notify(NotRemoved(Named(name), errno));
+  }
+  named_scratch_.clear();
 }
 
 bool SetPair::Sync(std::string* err) {
@@ -199,15 +212,22 @@ bool SetPair::Commit(const Notify& notify, std::string* err) {
   RemoveLeftovers();
   const bool ok = Replace(err);
   // The old files (or, on failure, the new ones) go while signals still
-  // wait, so that no interrupt can leave them behind. An old file that stays
-  // leaves the pair whole and new: the run says so and goes on, and the next
-  // run removes it.
+  // wait, so that no interrupt can leave them behind. Both names go one
+  // right after the other, the files still held open, and only then are
+  // their blocks freed (which takes long for a large file): a kill can leave
+  // a name behind only in the microseconds from the first name given to the
+  // last one removed. An old file that stays leaves the pair whole and new:
+  // the run says so and goes on, and the next run removes it.
+  std::string not_removed[2];
+  int i = 0;
   for (SetFile* set : {entrenamiento_.get(), test_.get()}) {
-    if (ok && !set->RemoveOld()) {
-      const int reason = errno;
-      notify(NotRemoved(Named(set->old()), reason));
-    }
-    set->Discard();
+    if (ok && !set->RemoveOld())
+      not_removed[i] = NotRemoved(Named(set->old()), errno);
+    ++i;
+  }
+  for (SetFile* set : {entrenamiento_.get(), test_.get()}) set->Discard();
+  for (const std::string& message : not_removed) {
+    if (!message.empty()) notify(message);
   }
   // The new names must outlast a power cut. A folder that cannot be synced
   // has taken both files all the same, so this is no failure of the run.
@@ -219,6 +239,8 @@ bool SetPair::Commit(const Notify& notify, std::string* err) {
 }
 
 bool SetPair::Replace(std::string* err) {
+  entrenamiento_->HoldOld();
+  test_->HoldOld();
   SetFile* unnamed = !entrenamiento_->NameTemporary() ? entrenamiento_.get()
                      : !test_->NameTemporary()        ? test_.get()
                                                       : nullptr;

@@ -11,15 +11,13 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "pixelsets/draw_options.h"
+#include "pixelsets/messages.h"
 #include "pixelsets/set_files_platform.h"
 
 namespace pixelsets {
-
-// Names of the set files, in the working directory.
-inline constexpr char kEntrenamiento[] = "Entrenamiento.txt";
-inline constexpr char kTest[] = "Test.txt";
 
 // The steps of the commit where a test may make the run fail, with the errno
 // that `fail` returns for the step (0 to let it be).
@@ -55,6 +53,10 @@ class SetPair {
   // draw. Null, with errno set, on failure.
   std::FILE* OpenScratch();
 
+  // Removes the names of scratch files that could not be removed when they
+  // were opened; says of each that stays, through `notify`, that it does.
+  void RemoveScratch(const Notify& notify);
+
   // Writes out both temporaries and waits until they are on storage.
   bool Sync(std::string* err);
 
@@ -78,6 +80,7 @@ class SetPair {
   std::unique_ptr<SetFile> test_;
   std::unique_ptr<SetFile> entrenamiento_;
   unsigned scratch_files_ = 0;
+  std::vector<std::filesystem::path> named_scratch_;  // see RemoveScratch
 };
 
 }  // namespace pixelsets

@@ -39,6 +39,10 @@ class SignalsHeld {
   SignalsHeld& operator=(const SignalsHeld&) = delete;
 };
 
+// Removes the name of a scratch file that OpenScratch could not remove;
+// false with errno set when it stays.
+bool RemoveScratch(const std::filesystem::path& name);
+
 // This process's id, and whether process `pid` has ended (a process that
 // has ended holds no file and no lock, even before its parent has noted its
 // end).
@@ -75,8 +79,9 @@ class SetFile {
   bool Inspect(std::string* err);
   // Opens the folder, which the user must be able to write.
   bool OpenFolder(std::string* err);
-  // Equal for two set files in one folder, whatever its names; ordered, so
-  // that the folders of a pair are always locked in one order.
+  // Equal for two set files in one folder, whatever its names, and the same
+  // every time it is asked once the folder is open; ordered, so that the
+  // folders of a pair are always locked in one order.
   std::string FolderKey() const;
   // Opens a new, empty temporary beside the file it will replace, with that
   // file's mode, owner and group where they may be set; without a name
@@ -84,14 +89,20 @@ class SetFile {
   bool CreateTemporary(std::string* err);
   std::FILE* file() const { return file_; }
   // A file beside this one that has no name, or loses it at once (`name`,
-  // for the moment it has one): see SetPair::OpenScratch.
-  std::FILE* OpenScratch(const std::filesystem::path& name);
+  // for the moment it has one): see SetPair::OpenScratch. `*still_named`
+  // when its name could not be removed: it stays until RemoveScratch, and
+  // an ending signal removes it meanwhile.
+  std::FILE* OpenScratch(const std::filesystem::path& name, bool* still_named);
   // Writes out what the stream holds and waits until it is on storage.
   bool Sync(std::string* err);
 
   // Waits until no other run holds the folder, and holds it; a run that has
   // to wait long says so once through `notify`.
   void LockFolder(const Notify& notify);
+  // Holds the file that the temporary will replace open, where there is
+  // one, until Discard: removing its old name is then quick, and its blocks
+  // are freed only once every name of the pair is in place or gone.
+  void HoldOld();
   // Gives the temporary its name beside the file it replaces. False with
   // errno set.
   bool NameTemporary();
@@ -105,9 +116,9 @@ class SetFile {
   bool RemoveOld();
   // The old file's name while it stays: see RemoveOld.
   const std::filesystem::path& old() const;
-  // Closes the temporary and removes it unless it was put in place. An old
-  // file that could not be put back stays where it is, under this run's
-  // name: the one copy of the earlier set.
+  // Closes the temporary and removes it unless it was put in place, and
+  // lets go of the old file. An old file that could not be put back stays
+  // where it is, under this run's name: the one copy of the earlier set.
   void Discard();
   // Makes the new names outlast a power cut.
   void SyncFolder();
@@ -124,7 +135,9 @@ class SetFile {
   // The platform's own: the descriptors of the folder and the temporary on
   // POSIX; the temporary's handle and the folder's mutex on Windows.
   int folder_fd_ = -1;
+  std::string folder_key_;  // POSIX: the open folder's device and inode
   int fd_ = -1;
+  int old_fd_ = -1;  // POSIX: the file replaced, held open (HoldOld)
   void* handle_ = nullptr;
   void* mutex_ = nullptr;
   std::FILE* file_ = nullptr;

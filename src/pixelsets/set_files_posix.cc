@@ -34,11 +34,16 @@ constexpr int kSignalCount = sizeof(kEndingSignals) / sizeof(int);
 // The named temporaries of the write in progress, in storage a signal handler
 // can read without allocating. Unnamed temporaries need no cleanup at all.
 // Slots 0 and 1 are the two sets', 2 a scratch file for the moment between
-// its creation and its removal where it cannot be made without a name.
+// its creation and its removal where it cannot be made without a name, and
+// the rest scratch files whose name could not be removed at once (a network
+// or FUSE file system may refuse to remove an open file's name), until the
+// end of the run tries again. Beyond those, such names are still tried again
+// at the end, but a signal leaves them.
 constexpr std::size_t kMaxPath = 4096;
 constexpr int kScratchSlot = 2;
-char g_temp[3][kMaxPath];
-volatile sig_atomic_t g_named[3] = {0, 0, 0};
+constexpr int kSlots = 3 + 16;
+char g_temp[kSlots][kMaxPath];
+volatile sig_atomic_t g_named[kSlots] = {};
 
 // What the signals did before the run took them, and the mask before a
 // commit held them.
@@ -47,7 +52,7 @@ struct sigaction g_previous_xfsz;
 sigset_t g_mask_before_commit;
 
 extern "C" void RemoveTemporariesAndStop(int sig) {
-  for (int i = 0; i < 3; ++i) {
+  for (int i = 0; i < kSlots; ++i) {
     if (g_named[i] != 0) unlink(g_temp[i]);
   }
   signal(sig, SIG_DFL);
@@ -216,24 +221,26 @@ bool SetFile::Inspect(std::string* err) {
 bool SetFile::OpenFolder(std::string* err) {
   const int dir = open(folder_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   folder_fd_ = dir;
-  if (dir < 0 || faccessat(dir, ".", W_OK | X_OK, AT_EACCESS) != 0) {
+  struct stat st;
+  // The folder's identity is taken once, here: a key that could come out
+  // differently at the commit (a network file system's EIO or ESTALE) would
+  // make the run take one folder for two and wait on its own lock.
+  if (dir < 0 || faccessat(dir, ".", W_OK | X_OK, AT_EACCESS) != 0 ||
+      fstat(dir, &st) != 0) {
     const int reason = errno;  // before Shown, which may change it
     *err = FolderError(Shown(folder_), reason);
     return false;
   }
-  return true;
-}
-
-std::string SetFile::FolderKey() const {
-  struct stat st;
-  if (fstat(folder_fd_, &st) != 0) return Shown(folder_);
   // Fixed width, so that the keys order as the numbers do.
   char key[48];
   std::snprintf(key, sizeof key, "%020llu:%020llu",
                 static_cast<unsigned long long>(st.st_dev),
                 static_cast<unsigned long long>(st.st_ino));
-  return key;
+  folder_key_ = key;
+  return true;
 }
+
+std::string SetFile::FolderKey() const { return folder_key_; }
 
 bool SetFile::CreateTemporary(std::string* err) {
   const int fd =
@@ -268,18 +275,33 @@ bool SetFile::CreateTemporary(std::string* err) {
   return true;
 }
 
-std::FILE* SetFile::OpenScratch(const fs::path& name) {
+std::FILE* SetFile::OpenScratch(const fs::path& name, bool* still_named) {
   bool named = false;
+  *still_named = false;
   const int fd =
       OpenTemporary(folder_fd_, O_RDWR, name.string(), kScratchSlot, &named);
   if (fd < 0) return nullptr;
-  if (named) {
-    unlink(name.c_str());
-    g_named[kScratchSlot] = 0;
+  if (named && unlink(name.c_str()) != 0) {
+    *still_named = true;
+    for (int slot = kScratchSlot + 1; slot < kSlots; ++slot) {
+      if (g_named[slot] == 0) {
+        NoteNamed(slot, name.string());
+        break;
+      }
+    }
   }
+  g_named[kScratchSlot] = 0;
   std::FILE* file = fdopen(fd, "w+b");
   if (file == nullptr) close(fd);
   return file;
+}
+
+bool RemoveScratch(const fs::path& name) {
+  if (unlink(name.c_str()) != 0 && errno != ENOENT) return false;
+  for (int slot = kScratchSlot + 1; slot < kSlots; ++slot) {
+    if (g_named[slot] != 0 && name.string() == g_temp[slot]) g_named[slot] = 0;
+  }
+  return true;
 }
 
 bool SetFile::Sync(std::string* err) {
@@ -305,6 +327,17 @@ void SetFile::LockFolder(const Notify& notify) {
   notify(Waiting(Shown(folder_)));
   while (flock(dir, LOCK_EX) != 0 && errno == EINTR) {
   }
+}
+
+void SetFile::HoldOld() {
+  // O_PATH needs no right to read the file, which a set file may lack.
+#ifdef O_PATH
+  old_fd_ = open(real_.c_str(), O_PATH | O_CLOEXEC);
+#else
+  old_fd_ = open(real_.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+#endif
+  // Without it the old file is freed as its name goes: slower, no less
+  // sound.
 }
 
 bool SetFile::NameTemporary() {
@@ -391,6 +424,10 @@ void SetFile::Discard() {
   }
   file_ = nullptr;
   fd_ = -1;
+  // The last reference to the old file, if it was replaced: the system
+  // frees its blocks now, with no name of it left to find.
+  if (old_fd_ >= 0) close(old_fd_);
+  old_fd_ = -1;
 }
 
 void SetFile::SyncFolder() { fsync(folder_fd_); }

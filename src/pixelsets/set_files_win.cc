@@ -196,7 +196,17 @@ bool SetFile::CreateTemporary(std::string* err) {
   return true;
 }
 
-std::FILE* SetFile::OpenScratch(const fs::path& name) {
+bool RemoveScratch(const fs::path& name) {
+  if (DeleteFileW(name.c_str()) != 0 || GetLastError() == ERROR_FILE_NOT_FOUND)
+    return true;
+  errno = ErrnoOf(GetLastError());
+  return false;
+}
+
+// Marked for deletion on close from its creation, a scratch file never
+// keeps its name past the run.
+std::FILE* SetFile::OpenScratch(const fs::path& name, bool* still_named) {
+  *still_named = false;
   HANDLE handle = CreateFileW(
       name.c_str(), GENERIC_READ | GENERIC_WRITE | DELETE, FILE_SHARE_DELETE,
       nullptr, CREATE_NEW, FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE,
@@ -244,6 +254,9 @@ void SetFile::LockFolder(const Notify& notify) {
     WaitForSingleObject(mutex, INFINITE);
   }
 }
+
+// A file with a name removed on Windows is gone at once from the folder.
+void SetFile::HoldOld() {}
 
 bool SetFile::NameTemporary() {
   // It has its name already; it only stops being marked for deletion.

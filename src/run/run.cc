@@ -72,10 +72,13 @@ bool WritePair(Source* source, std::int32_t n_entr, std::int32_t n_test,
     std::fprintf(err, "%s\n", message.c_str());
     std::fflush(err);
   };
-  return pair.Open(reason) &&
-         pixelsets::Partition(source, n_entr, n_test, rand, pair.streams(),
-                              options, reason) &&
-         SyncAndCheck(&pair, *source, reason) && pair.Commit(notify, reason);
+  const bool written = pair.Open(reason) &&
+                       pixelsets::Partition(source, n_entr, n_test, rand,
+                                            pair.streams(), options, reason) &&
+                       SyncAndCheck(&pair, *source, reason) &&
+                       pair.Commit(notify, reason);
+  pair.RemoveScratch(notify);
+  return written;
 }
 
 int Run(std::FILE* in, std::FILE* out, std::FILE* err) {
@@ -84,12 +87,22 @@ int Run(std::FILE* in, std::FILE* out, std::FILE* err) {
   const pixelsets::Generator rand =
       pixelsets::SeededRand(static_cast<unsigned>(std::time(nullptr)));
 
+  std::string ended;  // why no source can be taken
   const auto try_source = [&](const std::string& typed,
                               pixelsets::Refusal* refusal) {
-    return pixelsets::OpenSource(typed, {}, &fOrigen, &cadenas, refusal);
+    const bool taken =
+        pixelsets::OpenSource(typed, {}, &fOrigen, &cadenas, refusal);
+    if (refusal->ends_run) ended = refusal->reason;
+    return taken;
   };
-  if (AskSource(in, out, err, try_source) == Answer::kEndOfInput)
-    return EndOfInput(in, err);
+  switch (AskSource(in, out, err, try_source)) {
+    case Answer::kAccepted:
+      break;
+    case Answer::kEndOfInput:
+      return EndOfInput(in, err);
+    case Answer::kEndsRun:
+      return Fail(err, ended);
+  }
   // The loader refuses more records than a signed 32-bit count holds.
   const auto n_total = static_cast<std::int32_t>(cadenas.records());
   std::int32_t n_entr = 0;
