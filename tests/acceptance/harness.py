@@ -206,10 +206,10 @@ class Folder(unittest.TestCase):
         with open(name, "rb") as f:
             return f.read()
 
-    def run_tool(self, answers, args=None, **kwargs):
+    def run_tool(self, answers, args=None, timeout=60, **kwargs):
         """Runs the program to its end on `answers`: its status and output."""
         return subprocess.run(args or RUN.runner, input=answers,
-                              capture_output=True, timeout=60, **kwargs)
+                              capture_output=True, timeout=timeout, **kwargs)
 
     def assert_run(self, answers, status=0, stderr=b"", label="", **kwargs):
         """Runs the program to its end on `answers` and checks its exit
@@ -355,10 +355,40 @@ def large_list():
     return _LARGE
 
 
+_STARTUP = []
+
+
+def startup_kib():
+    """The program's address space (KiB) once it asks its first question, on
+    this machine: libraries and locale files (a locale archive can add
+    hundreds of MiB) count against an address-space limit before any work."""
+    if not _STARTUP:
+        folder = tempfile.mkdtemp()
+        try:
+            proc = subprocess.Popen(RUN.runner, cwd=folder,
+                                    stdin=subprocess.PIPE,
+                                    stdout=subprocess.PIPE,
+                                    stderr=subprocess.DEVNULL)
+            proc.stdout.read(len(ASK_NAME))  # it is waiting for the name
+            with open("/proc/%d/status" % proc.pid) as status:
+                size = [line.split()[1] for line in status
+                        if line.startswith("VmSize:")]
+            proc.stdin.close()
+            proc.wait()
+            proc.stdout.close()
+        finally:
+            shutil.rmtree(folder)
+        _STARTUP.append(int(size[0]))
+    return _STARTUP[0]
+
+
 def address_space(kib):
-    """Runs the program with at most `kib` KiB of address space."""
+    """Runs the program with at most `kib` KiB of address space above what
+    it has mapped at start-up on this machine."""
+    total = (startup_kib() + kib) << 10
+
     def limit():
-        resource.setrlimit(resource.RLIMIT_AS, (kib << 10, kib << 10))
+        resource.setrlimit(resource.RLIMIT_AS, (total, total))
         no_core()
     return limit
 
