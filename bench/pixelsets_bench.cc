@@ -66,7 +66,7 @@ BENCHMARK(BM_Load)
 // alone, as the second pass of the draw does it: the offsets are shuffled
 // once, and a generator of zeros then makes the first pass draw them in that
 // order while it touches only the two ends of the index, so nearly all the
-// time measured is the gather's. `options` choose the gather.
+// time measured is the gather's.
 void TimeDraw(benchmark::State& state, bool gather_only,
               const pixelsets::DrawOptions& options = {}) {
   std::FILE* source = MakeSource(state.range(0));
@@ -107,19 +107,6 @@ BENCHMARK(BM_Partition)
 
 void BM_Gather(benchmark::State& state) { TimeDraw(state, true); }
 BENCHMARK(BM_Gather)
-    ->Arg(1'000'000)
-    ->Arg(10'000'000)
-    ->Unit(benchmark::kMillisecond);
-
-// The gather that reads the source in its own order, a chunk of draws at a
-// time, which a run takes only for sources of 1 GiB or more: forced here so
-// that its cost is seen on a list of any size.
-void BM_GatherInSourceOrder(benchmark::State& state) {
-  pixelsets::DrawOptions options;
-  options.source_order_from = 0;
-  TimeDraw(state, true, options);
-}
-BENCHMARK(BM_GatherInSourceOrder)
     ->Arg(1'000'000)
     ->Arg(10'000'000)
     ->Unit(benchmark::kMillisecond);

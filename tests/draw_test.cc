@@ -325,44 +325,38 @@ std::vector<std::pair<const char*, std::string>> IdentitySources() {
 }
 
 // The draw for a source larger than memory, which reads it again in file
-// order and puts the records in draw order through buckets, and the gather
-// of a large source in memory in its own order, write the very files of the
-// in-memory draw that reads each record where it is drawn, whatever the
-// source.
+// order and puts the records in draw order through buckets, writes the very
+// files of the in-memory draw that reads each record where it is drawn,
+// whatever the source.
 TEST(StreamedDraw, SameFilesAsTheInMemoryDraw) {
   for (const auto& [label, source] : IdentitySources()) {
     for (std::uint64_t narrow : {pixelsets::kNarrowLimit, std::uint64_t{16}}) {
       // Default sizes, then buckets of 4 KiB (several rounds of them for the
-      // larger sources) and chunks of 7 draws.
+      // larger sources).
       for (std::size_t small : {std::size_t{0}, std::size_t{1}}) {
         LoadOptions in_memory{pixelsets::kMaxRecords, narrow,
                               SourcePath::kInMemory};
+        // The run's own choice, with the size it streams from lowered.
         LoadOptions streamed = in_memory;
-        streamed.path = SourcePath::kStreamed;
+        streamed.path = small != 0 ? SourcePath::kStreamed : SourcePath::kAuto;
+        streamed.stream_from = source.size() / 2;
         pixelsets::DrawOptions outside;
         outside.bucket_bytes = small * 4096;
-        pixelsets::DrawOptions in_order;
-        in_order.source_order_from = 0;
-        in_order.gather_chunk = small * 7;
         const auto reference = DrawOf(source, in_memory, {});
         ASSERT_TRUE(reference.ok) << label << ": " << reference.err;
         ASSERT_FALSE(reference.streamed) << label;
-        const std::pair<const char*, testutil::Split> others[] = {
-            {"streamed", DrawOf(source, streamed, outside)},
-            {"in source order", DrawOf(source, in_memory, in_order)}};
-        for (const auto& [way, split] : others) {
-          const std::string where = std::string(label) + ", " + way +
-                                    ", index limit " + std::to_string(narrow) +
-                                    (small != 0 ? ", small pieces" : "");
-          EXPECT_TRUE(split.ok) << where << ": " << split.err;
-          EXPECT_EQ(split.streamed, std::string(way) == "streamed") << where;
-          // Where the files part, rather than a diff of megabytes.
-          EXPECT_EQ(Mismatch(reference.entrenamiento, split.entrenamiento),
-                    std::string::npos)
-              << where;
-          EXPECT_EQ(Mismatch(reference.test, split.test), std::string::npos)
-              << where;
-        }
+        const testutil::Split split = DrawOf(source, streamed, outside);
+        const std::string where = std::string(label) + ", index limit " +
+                                  std::to_string(narrow) +
+                                  (small != 0 ? ", small buckets" : "");
+        EXPECT_TRUE(split.ok) << where << ": " << split.err;
+        EXPECT_TRUE(split.streamed) << where;
+        // Where the files part, rather than a diff of megabytes.
+        EXPECT_EQ(Mismatch(reference.entrenamiento, split.entrenamiento),
+                  std::string::npos)
+            << where;
+        EXPECT_EQ(Mismatch(reference.test, split.test), std::string::npos)
+            << where;
       }
     }
   }

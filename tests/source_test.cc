@@ -292,7 +292,9 @@ TEST(UncachedFile, ReadsWhatAPlainReadDoes) {
   }
 }
 
-TEST(ChoosePath, FromTheNeedOfEachPathAndWhatTheRunCanHave) {
+// A regular file of 1 GiB or more is streamed whatever memory is left; a
+// smaller one is held in memory where that fits; a pipe only in memory.
+TEST(ChoosePath, FromTheSizeTheNeedOfEachPathAndWhatTheRunCanHave) {
   constexpr std::uint64_t kMiB = std::uint64_t{1} << 20;
   constexpr std::uint64_t kGiB = std::uint64_t{1} << 30;
   const struct {
@@ -308,18 +310,28 @@ TEST(ChoosePath, FromTheNeedOfEachPathAndWhatTheRunCanHave) {
        pixelsets::Path::kStreamed},
       {"the same under 5 bytes a record and 128 MiB", 3978520583, 60000000,
        (300000000 + 128 * kMiB) - 8 * kMiB, pixelsets::Path::kStreamed},
-      {"the same with 8 GiB free", 3978520583, 60000000, 8 * kGiB,
-       pixelsets::Path::kInMemory},
+      {"the same with 22 GiB free", 3978520583, 60000000, 22 * kGiB,
+       pixelsets::Path::kStreamed},
+      {"300 M records of 3 bands, 4.9 GB, 22 GiB free", 4900000000,
+       300000000, 22 * kGiB, pixelsets::Path::kStreamed},
       {"1 GB of 80 M records, 0.6 GiB free", 1000000000, 80000000, 600 * kMiB,
        pixelsets::Path::kStreamed},
       {"the same, 0.24 GiB free", 1000000000, 80000000, 240 * kMiB,
        pixelsets::Path::kNeither},
       {"records of one byte and a line end, 1 GiB of them", 1 * kGiB, kGiB / 2,
        3 * kGiB, pixelsets::Path::kStreamed},
-      {"the same with 5 GiB", 1 * kGiB, kGiB / 2, 5 * kGiB,
+      {"the same with 22 GiB", 1 * kGiB, kGiB / 2, 22 * kGiB,
+       pixelsets::Path::kStreamed},
+      {"a byte short of 1 GiB, 22 GiB free", kGiB - 1, 70000000, 22 * kGiB,
        pixelsets::Path::kInMemory},
+      {"the same, 0.9 GiB free", kGiB - 1, 70000000, 900 * kMiB,
+       pixelsets::Path::kStreamed},
+      {"the same, 0.3 GiB free", kGiB - 1, 70000000, 300 * kMiB,
+       pixelsets::Path::kNeither},
       {"a pipe: no size, never streamed", 0, 0, 100 * kMiB,
        pixelsets::Path::kInMemory},
+      {"a pipe with less than the program's fixed needs", 0, 0, 4 * kMiB,
+       pixelsets::Path::kNeither},
       {"a small list under a tight limit", 44407533, 700000, 28 * kMiB,
        pixelsets::Path::kStreamed},
   };

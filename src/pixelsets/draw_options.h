@@ -35,14 +35,6 @@ struct DrawOptions {
   // What a bucket of the streamed draw holds, in bytes; 0 for the default.
   // Small ones let tests use many buckets.
   std::size_t bucket_bytes = 0;
-  // Texts in memory from this many bytes up are gathered in their own
-  // order, a chunk of draws at a time (source_order_gather.h): below it the
-  // pages of the text and of its page tables stay within reach of the
-  // caches, and reading each record where it is drawn is faster. Chunks of
-  // `gather_chunk` draws, 0 for the default. Small ones let tests take that
-  // way.
-  std::size_t source_order_from = kSourceOrderFrom;
-  std::size_t gather_chunk = 0;
 };
 
 }  // namespace pixelsets

@@ -9,7 +9,6 @@
 #include "pixelsets/draw_positions.h"
 #include "pixelsets/record.h"
 #include "pixelsets/second_thread.h"
-#include "pixelsets/source_order_gather.h"
 
 namespace pixelsets {
 namespace {
@@ -60,9 +59,7 @@ class TwoPassDraw {
   // `part->err` filled when a write fails, or when the draw was given up.
   void Gather(Part* part) {
     errno = 0;
-    part->ok = text_size_ >= options_.source_order_from
-                   ? GatherInSourceOrder(part)
-                   : GatherInDrawOrder(part);
+    part->ok = GatherInDrawOrder(part);
     if (part->ok) part->ok = part->out->Finish();
     if (!part->ok && errno != kGivenUp) Fail(part);
   }
@@ -77,7 +74,6 @@ class TwoPassDraw {
   static constexpr int kGivenUp = -1;
 
   bool GatherInDrawOrder(Part* part);
-  bool GatherInSourceOrder(Part* part);
   // Waits until draws up to `k` are placed; false once the draw is given up.
   bool WaitFor(std::size_t k, std::size_t* ready) {
     *ready = drawn_.WaitPast(k);
@@ -120,23 +116,6 @@ bool TwoPassDraw<Offset>::GatherInDrawOrder(Part* part) {
     if (k + kTextAhead < ready) Prefetch(text_ + DrawnAt(k + kTextAhead));
     if (!part->out->Line(RecordAt(text_, text_size_, DrawnAt(k)))) return false;
     if ((k - part->from + 1) % kReportEvery == 0) Written(kReportEvery);
-  }
-  return true;
-}
-
-template <class Offset>
-bool TwoPassDraw<Offset>::GatherInSourceOrder(Part* part) {
-  SourceOrderGather<Offset> gather(text_, text_size_, n_total_,
-                                   options_.gather_chunk);
-  for (std::size_t k = part->from; k < part->to;) {
-    const std::size_t end = std::min(part->to, k + gather.chunk());
-    std::size_t ready;
-    if (!WaitFor(end - 1, &ready)) return false;
-    // Draws [k, end) lie stacked below the records still in the pool.
-    if (!gather.Write(cadenas_ + (n_total_ - end), end - k, part->out))
-      return false;
-    Written(end - k);
-    k = end;
   }
   return true;
 }

@@ -47,8 +47,10 @@ Path PathFor(std::FILE* f, std::uint64_t size, const LoadOptions& options) {
   if (options.path == SourcePath::kStreamed) return Path::kStreamed;
   const std::uint64_t available = MemoryFree();
   // Where even a record a byte would fit, the file need not be looked at.
-  if (InMemoryNeed(size, size) <= available) return Path::kInMemory;
-  return ChoosePath(size, EstimateRecords(f, size), available);
+  if (size < options.stream_from && InMemoryNeed(size, size) <= available)
+    return Path::kInMemory;
+  return ChoosePath(size, EstimateRecords(f, size), available,
+                    options.stream_from);
 }
 
 // Loads the source into memory; false with `*fits` false when its index

@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <string>
 
+#include "pixelsets/memory_budget.h"
 #include "pixelsets/record.h"
 #include "pixelsets/source.h"
 
@@ -24,6 +25,9 @@ struct LoadOptions {
   std::uint64_t max_records = kMaxRecords;
   std::uint64_t narrow_limit = kNarrowLimit;  // lower, to test wide indexes
   SourcePath path = SourcePath::kAuto;
+  // Regular files from this size up are streamed; lower, to test that way
+  // as the run takes it.
+  std::uint64_t stream_from = kStreamFrom;
 };
 
 // Loads the source open as `fOrigen` (binary mode, at its start) into

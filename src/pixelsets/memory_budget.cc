@@ -8,9 +8,7 @@ namespace pixelsets {
 
 std::uint64_t InMemoryNeed(std::uint64_t size, std::uint64_t records) {
   const std::uint64_t index = records * (size < kNarrowLimit ? 4 : 8);
-  // Each of the two gatherers keeps a chunk of about a sixteenth of the text.
-  const std::uint64_t gather = size >= kSourceOrderFrom ? size / 8 : 0;
-  return size + index + gather + kInMemoryFixed;
+  return size + index + kInMemoryFixed;
 }
 
 std::uint64_t StreamedNeed(std::uint64_t size, std::uint64_t records) {
@@ -25,8 +23,9 @@ std::uint64_t RecordsThatFit(std::uint64_t size, std::uint64_t available) {
 }
 
 Path ChoosePath(std::uint64_t size, std::uint64_t records,
-                std::uint64_t available) {
-  if (InMemoryNeed(size, records + records / 4) <= available)
+                std::uint64_t available, std::uint64_t stream_from) {
+  if (size < stream_from &&
+      InMemoryNeed(size, records + records / 4) <= available)
     return Path::kInMemory;
   if (size > 0 && StreamedNeed(size, records - records / 4) <= available)
     return Path::kStreamed;
