@@ -102,9 +102,10 @@ std::size_t IndexLines(const char* text, std::size_t from, std::size_t to,
 // What indexing a mapped text in two halves came to.
 enum class Halves { kIndexed, kBroken, kTooMany, kNoRoom };
 
-// Finding the lines is a fifth of a large run. Counted first (a fast pass),
-// the lines of each half can be indexed straight into their place in one
-// array, on two cores, with no copy and no memory beyond the index.
+// Finding the lines is a fifth of a large run. Counted first (a fast pass,
+// each half on a core of its own), the lines of each half can be indexed
+// straight into their place in one array, on two cores, with no copy and no
+// memory beyond the index.
 // Measured at ten million records: loading took 0.07 s on one thread and
 // 0.04 s so (the whole run 0.33 s and 0.29 s); at thirty million, 0.21 s and
 // 0.14 s. Too many records (the ordinary way then finds where, or a long
@@ -114,8 +115,10 @@ template <class Offset>
 Halves IndexHalves(const char* text, std::size_t len, std::size_t split,
                    LargeVector<Offset>* index, LineRules* rules,
                    std::uint64_t room, std::size_t* line_start) {
+  std::size_t second = 0;
+  SecondThread counter([&] { second = CountLineEnds(text, split, len); });
   const std::size_t first = CountLineEnds(text, *line_start, split);
-  const std::size_t second = CountLineEnds(text, split, len);
+  counter.Join();
   if (rules->TooMany(first + second)) return Halves::kTooMany;
   if (first + second + 1 > room) return Halves::kNoRoom;
   index->reserve(first + second + 1);  // room for a last line without "\n"
