@@ -228,25 +228,53 @@ def spread(values):
         statistics.median(values), min(values), max(values))
 
 
-def report_cold(results, size_mib):
-    """Medians, spreads and ratios of the runs of a cold benchmark."""
+# Regular files from this size up are streamed (the README's rule).
+STREAM_FROM = 1 << 30
+# What the program holds at start-up, beside what the formulas count.
+STARTUP_MIB = 6
+
+
+def formula_mib(path, records):
+    """The README's bound on a run's memory for the list at `path`: in
+    memory below STREAM_FROM bytes, streamed from there; with the program's
+    own start-up size."""
+    size = os.path.getsize(path)
+    if size >= STREAM_FROM:
+        need = 5 * records + (108 << 20)
+    else:
+        need = size + (4 if size < 1 << 32 else 8) * records + (8 << 20)
+    return need / 2**20 + STARTUP_MIB
+
+
+def print_ratios(results, floor="cat+sync"):
+    """Each particion's time over the floor's and over shuf's, and the
+    baseline's, per pair of runs."""
+    def per_pair(a, b):
+        return [x[0] / y[0] for x, y in zip(results[a], results[b])]
+    for name in results:
+        if name.startswith("particion"):
+            print("  %s / %s, per pair of runs: %s" % (
+                name, floor, spread(per_pair(name, floor))))
+    if "shuf" in results:
+        print("  shuf / particion, per pair of runs: %s" %
+              spread(per_pair("shuf", "particion")))
+    if "baseline" in results:
+        print("  particion / baseline, per pair of runs: %s" %
+              spread(per_pair("particion", "baseline")))
+
+
+def report(results, source, records):
+    """Medians, spreads, peaks against the README's formula, and ratios."""
+    size_mib = os.path.getsize(source) / 2**20
+    bound = formula_mib(source, records)
     for name, runs in results.items():
         walls = [r[0] for r in runs]
         rss = statistics.median(r[1] for r in runs)
-        print("%-12s %s s; peak %8.0f MiB (%.3fx the list)" %
-              (name, spread(walls), rss, rss / size_mib))
-    floor = results["cat+sync"]
-    for name in results:
-        if name.startswith("particion"):
-            ratios = [p[0] / c[0] for p, c in zip(results[name], floor)]
-            print("%s / (cat+sync), per pair of runs: %s; of the medians "
-                  "%.2f" % (name, spread(ratios),
-                            statistics.median(r[0] for r in results[name]) /
-                            statistics.median(r[0] for r in floor)))
-    if "baseline" in results:
-        ratios = [p[0] / b[0] for p, b in zip(results["particion"],
-                                               results["baseline"])]
-        print("particion / baseline, per pair of runs: %s" % spread(ratios))
+        against = " (formula %.0f MiB: %.2f of it)" % (bound, rss / bound) \
+            if name.startswith("particion") else ""
+        print("  %-20s %s s; peak %8.0f MiB, %.2fx the list%s" %
+              (name, spread(walls), rss, rss / size_mib, against))
+    print_ratios(results)
 
 
 def cold(args, program, source, records):
@@ -300,7 +328,10 @@ def cold(args, program, source, records):
                 print("  the limited pair is %s the unlimited one" % (
                     "byte for byte" if same_pair(work, limited)
                     else "NOT"))
-    report_cold(results, size_mib)
+    report(results, source, records)
+    if args.phases:
+        with memory_held_back(args.free):
+            print_phases(program, answers, work, cold=True)
 
 
 def read(path):
@@ -343,25 +374,26 @@ def starved(args, program):
           % faults)
 
 
-def in_memory(args, program):
-    """The lists of --sizes, in memory, against cat and shuf."""
+def warm(args, program):
+    """The lists of --sizes, warm (the list in the page cache), against
+    `cat LIST > COPY; sync COPY` and shuf; with --cold, the cache dropped
+    before every run."""
     work = os.path.join(DATA, "work")
     os.makedirs(work, exist_ok=True)
+    copy = os.path.join(work, "copy.txt")
     per_record = {}
-    print("%-10s %-10s %10s %10s %12s" %
-          ("records", "tool", "median s", "peak MiB", "ns/record"))
     for records in [int(s) for s in args.sizes.split(",")]:
         source = make_list(records)
-        size_mib = os.path.getsize(source) / 2**20
         answers = b"%s %d %d\n" % (source.encode(), records * 7 // 10,
                                    records - records * 7 // 10)
         tools = {
             "particion": lambda: timed([program], answers, cwd=work),
+            "cat+sync": lambda: timed(
+                ["sh", "-c", 'cat "$1" > "$2" && sync "$2"', "sh", source,
+                 copy]),
             "shuf": lambda: timed(
                 ["shuf", "-n", str(records), "-o",
                  os.path.join(work, "shuf.txt"), source]),
-            "cat": lambda: timed(["cat", source],
-                                 stdout_path=os.path.join(work, "cat.txt")),
         }
         if args.no_shuf:
             del tools["shuf"]
@@ -369,37 +401,83 @@ def in_memory(args, program):
             baseline = os.path.abspath(args.baseline)
             tools["baseline"] = lambda: timed([baseline], answers, cwd=work)
         results = {name: [] for name in tools}
+        print("%d records, %.0f MiB, %s" % (
+            records, os.path.getsize(source) / 2**20,
+            "cold (the page cache dropped before each run)" if args.cold
+            else "warm"))
         for _ in range(args.runs):
             for name, run in tools.items():
+                if args.cold:
+                    drop_caches()
                 results[name].append(run())
-        medians = {}
-        for name, runs in results.items():
-            wall = statistics.median(r[0] for r in runs)
-            rss = statistics.median(r[1] for r in runs)
-            medians[name] = (wall, rss)
-            print("%-10d %-10s %10.3f %10.1f %12.1f   (%s)" %
-                  (records, name, wall, rss, wall / records * 1e9,
-                   spread([r[0] for r in runs])))
-        p, c = medians["particion"], medians["cat"]
-        per_record[records] = p[0] / records * 1e9
-        if "baseline" in medians:
-            ratios = [a[0] / b[0] for a, b in zip(results["particion"],
-                                                   results["baseline"])]
-            print("  particion/baseline time %.3f; per pair of runs %s" %
-                  (p[0] / medians["baseline"][0], spread(ratios)))
-        print("  file %.1f MiB; particion/cat time %.2f; peak memory "
-              "particion %.2fx the file" % (size_mib, p[0] / c[0],
-                                            p[1] / size_mib))
-        if "shuf" in medians:
-            s = medians["shuf"]
-            print("  particion/shuf time %.3f (shuf %.2fx slower), shuf peak "
-                  "memory %.2fx the file" % (p[0] / s[0], s[0] / p[0],
-                                             s[1] / size_mib))
+        report(results, source, records)
+        per_record[records] = statistics.median(
+            r[0] for r in results["particion"]) / records * 1e9
+        if args.phases:
+            print_phases(program, answers, work, cold=args.cold)
     sizes = sorted(per_record)
     for smaller, larger in zip(sizes, sizes[1:]):
         print("particion time per record at %d records / at %d: %.2f"
               " (1.00 is linear)" % (larger, smaller,
                                      per_record[larger] / per_record[smaller]))
+
+
+def print_phases(program, answers, cwd, cold=False):
+    """Where the time of one run goes, as the run itself tells a person at
+    a terminal: the phase its progress line names, timed from the last
+    answer to the end."""
+    if cold:
+        drop_caches()
+    phases = phase_times(program, answers, cwd)
+    total = sum(seconds for _, seconds in phases)
+    print("  phases of one run: " + "; ".join(
+        "%s %.2f s (%.0f %%)" % (name, seconds, 100 * seconds / total)
+        for name, seconds in phases))
+
+
+def phase_times(program, answers, cwd):
+    """Runs the program with its standard input and error on a terminal of
+    its own, types the answers, and times each phase word its progress line
+    shows: [(phase, seconds)], in order."""
+    import pty
+    import select
+    master, slave = pty.openpty()
+    proc = subprocess.Popen([program], cwd=cwd, stdin=slave, stderr=slave,
+                            stdout=subprocess.DEVNULL)
+    os.close(slave)
+    os.write(master, answers)
+    start = time.perf_counter()
+    phases = []  # [phase, first seen]
+    seen = b""
+    while True:
+        ready, _, _ = select.select([master], [], [], 0.05)
+        if ready:
+            try:
+                chunk = os.read(master, 1 << 16)
+            except OSError:
+                break
+            if not chunk:
+                break
+            seen = (seen + chunk)[-4096:]
+            # The line is rewritten after a carriage return: its words up
+            # to the colon name the phase.
+            line = seen.rsplit(b"\r", 1)[-1]
+            if b":" in line:
+                name = line.split(b":")[0].strip().decode(errors="replace")
+                if name and (not phases or phases[-1][0] != name):
+                    phases.append([name, time.perf_counter()])
+        elif proc.poll() is not None:
+            break
+    proc.wait()
+    end = time.perf_counter()
+    os.close(master)
+    if not phases:
+        return [("whole run", end - start)]
+    firsts = [p[1] for p in phases] + [end]
+    times = [("until the first phase", firsts[0] - start)]
+    times += [(phases[i][0], firsts[i + 1] - firsts[i])
+              for i in range(len(phases))]
+    return times
 
 
 def main():
@@ -414,6 +492,12 @@ def main():
                         "of an earlier commit) to time side by side")
     parser.add_argument("--no-shuf", action="store_true",
                         help="leave shuf out")
+    parser.add_argument("--cold", action="store_true",
+                        help="--sizes with the page cache dropped before "
+                        "each run (needs root)")
+    parser.add_argument("--phases", action="store_true",
+                        help="also time the phases of one run, as its "
+                        "progress line on a terminal names them")
     parser.add_argument("--large", action="store_true",
                         help="the 3.8 GB list with memory held back")
     parser.add_argument("--top", action="store_true",
@@ -451,7 +535,7 @@ def main():
             sys.exit("not enough disk")
         cold(args, program, source, TOP)
     else:
-        in_memory(args, program)
+        warm(args, program)
 
 
 if __name__ == "__main__":
