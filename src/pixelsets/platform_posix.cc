@@ -146,9 +146,10 @@ bool ReadKiB(const char* path, const char* key, std::uint64_t* value) {
 std::uint64_t KernelFree() {
 #ifdef __linux__
   struct sysinfo info;
-  if (sysinfo(&info) == 0)
+  if (sysinfo(&info) == 0) {
     return (static_cast<std::uint64_t>(info.freeram) + info.bufferram) *
            info.mem_unit;
+  }
 #endif
   return static_cast<std::uint64_t>(-1);
 }
