@@ -26,6 +26,8 @@ bool BlockWriter::Finish() {
 
 bool BlockWriter::Failed() {
   if (failed_ == 0) failed_ = errno != 0 ? errno : EIO;
+  // The block full from now on: the next Line drains, and fails.
+  used_ = kSize;
   errno = failed_;
   return false;
 }

@@ -17,8 +17,8 @@ inline constexpr std::size_t kMaxBucketBytes = std::size_t{64} << 20;
 // Bucket numbers are bytes, and one byte value means none.
 inline constexpr std::size_t kMaxBuckets = 255;
 // Files the streamed draw opens beside its buckets: the source opened
-// again for each half of its second read, and a passing read of the
-// system's figures.
+// again for each half of its second read, and the passing read of the
+// system's figures (one file at a time) that each half makes.
 inline constexpr std::size_t kFilesBesideBuckets = 4;
 // Files a run opens after the load beside the draw's: the two temporaries
 // of the pair and their folders. With the one bucket a plan needs at least,

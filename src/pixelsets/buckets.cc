@@ -94,6 +94,9 @@ void Buckets::Release(std::size_t b) {
 
 bool Buckets::Failed() {
   if (failed_ == 0) failed_ = errno != 0 ? errno : EIO;
+  // Every buffer full from now on: the next Add of any bucket drains, and
+  // fails, rather than taking text that can never be written.
+  std::fill(used_.begin(), used_.end(), buffer_);
   errno = failed_;
   return false;
 }

@@ -169,10 +169,16 @@ std::uint64_t MemoryAvailableUnder(const fs::path& root, std::uint64_t system) {
   const auto available = meminfo.find("MemAvailable");
   std::uint64_t left = available != meminfo.end() ? available->second : system;
   // "0::/PATH" names the v2 group; "N:CONTROLLERS:/PATH" a v1 group, of
-  // which only the memory controller's has a say here.
-  std::ifstream in(root / "proc/self/cgroup");
-  std::string line;
-  while (std::getline(in, line)) {
+  // which only the memory controller's has a say here. Read whole and closed
+  // first, so that the walk holds one file at a time: the streamed draw sets
+  // aside only so many files beside its buckets.
+  std::vector<std::string> lines;
+  {
+    std::ifstream in(root / "proc/self/cgroup");
+    std::string line;
+    while (std::getline(in, line)) lines.push_back(line);
+  }
+  for (const std::string& line : lines) {
     const std::size_t first = line.find(':');
     const std::size_t second =
         first == std::string::npos ? first : line.find(':', first + 1);

@@ -181,7 +181,7 @@ std::size_t FilesFree() {
       if (entry->d_name[0] != '.') ++open;
     }
     closedir(dir);
-    --open;  // the folder's own, which is closed now
+    if (open > 0) --open;  // the folder's own, which is closed now
   } else {
     // No /proc: the descriptors in use, asked one by one.
     for (std::size_t fd = 0; fd < most; ++fd) {

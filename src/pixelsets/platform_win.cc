@@ -50,6 +50,10 @@ std::size_t FilesFree() {
   // the draw's (the standard three, the source, the two sets) are counted
   // rather than asked for, which it cannot be.
   constexpr int kHeld = 6;
+  // The runtime's 512 by default would not hold both halves' buckets: asked
+  // for more once (2048, the most every runtime gives).
+  static const bool raised = _setmaxstdio(2048) != -1;
+  (void)raised;
   const int most = _getmaxstdio();
   return most > kHeld ? static_cast<std::size_t>(most - kHeld) : 0;
 }

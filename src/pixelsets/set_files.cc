@@ -180,7 +180,10 @@ std::FILE* SetPair::OpenScratch() {
 
 void SetPair::RemoveScratch(const Notify& notify) {
   for (const fs::path& name : named_scratch_) {
-    if (!pixelsets::RemoveScratch(name)) notify(NotRemoved(Named(name), errno));
+    if (!pixelsets::RemoveScratch(name)) {
+      const int reason = errno;  // before Named, which may allocate
+      notify(NotRemoved(Named(name), reason));
+    }
   }
   named_scratch_.clear();
 }
@@ -221,8 +224,10 @@ bool SetPair::Commit(const Notify& notify, std::string* err) {
   std::string not_removed[2];
   int i = 0;
   for (SetFile* set : {entrenamiento_.get(), test_.get()}) {
-    if (ok && !set->RemoveOld())
-      not_removed[i] = NotRemoved(Named(set->old()), errno);
+    if (ok && !set->RemoveOld()) {
+      const int reason = errno;  // before Named, which may allocate
+      not_removed[i] = NotRemoved(Named(set->old()), reason);
+    }
     ++i;
   }
   for (SetFile* set : {entrenamiento_.get(), test_.get()}) set->Discard();

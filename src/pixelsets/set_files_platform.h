@@ -135,7 +135,8 @@ class SetFile {
   // The platform's own: the descriptors of the folder and the temporary on
   // POSIX; the temporary's handle and the folder's mutex on Windows.
   int folder_fd_ = -1;
-  std::string folder_key_;  // POSIX: the open folder's device and inode
+  // The open folder's device and inode (POSIX), its full path (Windows).
+  std::string folder_key_;
   int fd_ = -1;
   int old_fd_ = -1;  // POSIX: the file replaced, held open (HoldOld)
   void* handle_ = nullptr;

@@ -145,19 +145,21 @@ bool SetFile::Inspect(std::string* err) {
   return false;
 }
 
-// A folder that cannot be written shows when the temporary is created.
-bool SetFile::OpenFolder(std::string* /*err*/) { return true; }
-
-std::string SetFile::FolderKey() const {
+// A folder that cannot be written shows when the temporary is created. Its
+// key is worked out once: asked again, a share that failed for a moment
+// could make one folder look like two, locked twice.
+bool SetFile::OpenFolder(std::string* /*err*/) {
   std::error_code ec;
-  std::string key = fs::weakly_canonical(folder_, ec).string();
-  for (char& c : key) {
+  folder_key_ = fs::weakly_canonical(folder_, ec).string();
+  for (char& c : folder_key_) {
     c = c == '\\'
             ? '/'
             : static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
   }
-  return key;
+  return true;
 }
+
+std::string SetFile::FolderKey() const { return folder_key_; }
 
 bool SetFile::CreateTemporary(std::string* err) {
   // The name holds this process's id: one found already is a dead run's.
