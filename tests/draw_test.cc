@@ -335,8 +335,9 @@ TEST(StreamedDraw, SameFilesAsTheInMemoryDraw) {
       // Default sizes, then buckets of 4 KiB (several rounds of them for the
       // larger sources) and chunks of 7 draws.
       for (std::size_t small : {std::size_t{0}, std::size_t{1}}) {
-        LoadOptions in_memory{pixelsets::kMaxRecords, narrow,
-                              SourcePath::kInMemory};
+        LoadOptions in_memory;
+        in_memory.narrow_limit = narrow;
+        in_memory.path = SourcePath::kInMemory;
         LoadOptions streamed = in_memory;
         streamed.path = SourcePath::kStreamed;
         pixelsets::DrawOptions outside;

@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <string>
 
+#include "pixelsets/progress.h"
 #include "pixelsets/record.h"
 #include "pixelsets/source.h"
 
@@ -24,6 +25,8 @@ struct LoadOptions {
   std::uint64_t max_records = kMaxRecords;
   std::uint64_t narrow_limit = kNarrowLimit;  // lower, to test wide indexes
   SourcePath path = SourcePath::kAuto;
+  // Told now and then how many bytes are read (Step::kRead).
+  TellProgress progress;
 };
 
 // Loads the source open as `fOrigen` (binary mode, at its start) into
