@@ -58,6 +58,10 @@ class ProgressLine {
                std::chrono::milliseconds after = std::chrono::seconds(1));
   // For tests: shown or not, whatever the streams are.
   ProgressLine(bool shown, std::FILE* err, std::chrono::milliseconds after);
+  // A run ended by a lack of memory says so on a line of its own.
+  ~ProgressLine() { Erase(); }
+  ProgressLine(const ProgressLine&) = delete;
+  ProgressLine& operator=(const ProgressLine&) = delete;
 
   bool shown() const { return shown_; }
 
