@@ -334,8 +334,9 @@ TEST(StreamedDraw, SameFilesAsTheInMemoryDraw) {
       // Default sizes, then buckets of 4 KiB (several rounds of them for the
       // larger sources).
       for (std::size_t small : {std::size_t{0}, std::size_t{1}}) {
-        LoadOptions in_memory{pixelsets::kMaxRecords, narrow,
-                              SourcePath::kInMemory};
+        LoadOptions in_memory;
+        in_memory.narrow_limit = narrow;
+        in_memory.path = SourcePath::kInMemory;
         // The run's own choice, with the size it streams from lowered.
         LoadOptions streamed = in_memory;
         streamed.path = small != 0 ? SourcePath::kStreamed : SourcePath::kAuto;

@@ -165,7 +165,8 @@ class Pipeline {
 }  // namespace
 
 void DrawInBlocks(std::uint32_t* cadenas, std::size_t n, std::size_t total,
-                  const Generator& rand, std::size_t block) {
+                  const Generator& rand, std::size_t block,
+                  const std::function<void(std::size_t drawn)>& applied) {
   const std::size_t size = std::min(block > 0 ? block : kDefaultBlock, total);
   if (size == 0) return;
   const std::size_t blocks = (total + size - 1) / size;
@@ -180,6 +181,7 @@ void DrawInBlocks(std::uint32_t* cadenas, std::size_t n, std::size_t total,
   };
   const auto apply = [&](const Block& ready) {
     Apply(ready, cadenas, first_values.get(), records.get());
+    if (applied) applied(ready.first + ready.count);
   };
   SecondThread ahead(
       [&] {

@@ -9,6 +9,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 
 #include "pixelsets/generator.h"
 
@@ -24,9 +25,11 @@ inline constexpr std::size_t kDefaultBlock = std::size_t{2} << 20;
 
 // Draws `total` of the `n` records of `cadenas`, one generator value a
 // draw, as DrawPositions does, in blocks of `block` draws (kDefaultBlock
-// where 0), holding kBlockBytesPerDraw bytes a draw of a block.
+// where 0), holding kBlockBytesPerDraw bytes a draw of a block. Calls
+// `applied` (if any) with the draws done after each block.
 void DrawInBlocks(std::uint32_t* cadenas, std::size_t n, std::size_t total,
-                  const Generator& rand, std::size_t block = 0);
+                  const Generator& rand, std::size_t block = 0,
+                  const std::function<void(std::size_t drawn)>& applied = {});
 
 }  // namespace pixelsets
 

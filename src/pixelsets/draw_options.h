@@ -10,6 +10,7 @@
 #include <functional>
 
 #include "pixelsets/memory_budget.h"
+#include "pixelsets/progress.h"
 
 namespace pixelsets {
 
@@ -29,9 +30,9 @@ struct DrawOptions {
   // closed: the buckets of the draw for a streamed source. Null, with errno
   // set, on failure. std::tmpfile when empty.
   std::function<std::FILE*()> scratch;
-  // Told from time to time, from either thread, how much of the work of
-  // writing the sets is done: `done` of `total`.
-  std::function<void(std::uint64_t done, std::uint64_t total)> progress;
+  // Told from time to time, from either thread, how far each step of the
+  // draw has come.
+  TellProgress progress;
   // What a bucket of the streamed draw holds, in bytes; 0 for the default.
   // Small ones let tests use many buckets.
   std::size_t bucket_bytes = 0;

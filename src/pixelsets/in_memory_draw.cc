@@ -52,7 +52,12 @@ class TwoPassDraw {
   void Permute(const Generator& rand) {
     DrawPositions(
         cadenas_, n_total_, total_, rand,
-        [this](std::size_t drawn) { drawn_.Publish(drawn); },
+        [this](std::size_t drawn) {
+          drawn_.Publish(drawn);
+          if (options_.progress &&
+              (drawn % kReportEvery == 0 || drawn == total_))
+            options_.progress(Step::kDraw, drawn, total_);
+        },
         [this] { return failed_.load(); });
   }
   // Gathers the part's draws into its file and finishes it; false with
@@ -94,7 +99,7 @@ class TwoPassDraw {
   void Written(std::size_t records) {
     if (!options_.progress) return;
     const std::uint64_t done = written_.fetch_add(records) + records;
-    options_.progress(done, total_);
+    options_.progress(Step::kWrite, done, total_);
   }
 
   Offset* cadenas_;
@@ -117,6 +122,7 @@ bool TwoPassDraw<Offset>::GatherInDrawOrder(Part* part) {
     if (!part->out->Line(RecordAt(text_, text_size_, DrawnAt(k)))) return false;
     if ((k - part->from + 1) % kReportEvery == 0) Written(kReportEvery);
   }
+  Written((part->to - part->from) % kReportEvery);
   return true;
 }
 

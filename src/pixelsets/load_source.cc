@@ -61,7 +61,7 @@ bool LoadInMemory(std::FILE* f, std::uint64_t size_hint,
   LineRules rules(options.max_records, &source->caract, err);
   auto& held = source->held.emplace<InMemorySource>();
   bool ok = ReadIntoMemory(f, size_hint, options.narrow_limit, room, &rules,
-                           &held, fits);
+                           &held, fits, options.progress);
   // Pages lost to a cut read as zeros, which may look like a long line.
   if (held.mapped.mapped() && SourceCut()) {
     *err = kSourceChanged;
@@ -104,7 +104,7 @@ bool LoadSource(std::FILE* fOrigen, std::uint64_t size_hint,
   }
   LineRules rules(options.max_records, &source->caract, err);
   auto& held = source->held.emplace<StreamedSource>();
-  if (!ReadThrough(fOrigen, size_hint, &rules, &held)) {
+  if (!ReadThrough(fOrigen, size_hint, &rules, &held, options.progress)) {
     *source = Source();
     return false;
   }

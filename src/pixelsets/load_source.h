@@ -9,6 +9,7 @@
 #include <string>
 
 #include "pixelsets/memory_budget.h"
+#include "pixelsets/progress.h"
 #include "pixelsets/record.h"
 #include "pixelsets/source.h"
 
@@ -28,6 +29,8 @@ struct LoadOptions {
   // Regular files from this size up are streamed; lower, to test that way
   // as the run takes it.
   std::uint64_t stream_from = kStreamFrom;
+  // Told now and then how many bytes are read (Step::kRead).
+  TellProgress progress;
 };
 
 // Loads the source open as `fOrigen` (binary mode, at its start) into

@@ -49,8 +49,12 @@ inline constexpr char kEndOfInput[] =
 inline constexpr char kNoMemory[] =
     "No hay memoria suficiente: no se ha escrito ningun fichero";
 
-// The progress of a long run on a terminal: a printf format with one %3d.
-inline constexpr char kProgress[] = "Escribiendo los conjuntos: %3d %%";
+// The progress of a long run on a terminal, a word for its step and how
+// far it has come: "WORD: 42,7 %", or for a source of unknown size
+// "WORD: 120 MiB".
+inline constexpr char kReadingWord[] = "Leyendo el fichero Origen";
+inline constexpr char kDrawingWord[] = "Sorteando";
+inline constexpr char kWritingWord[] = "Escribiendo los conjuntos";
 
 // The system's text for `errnum`, in the user's language where the system
 // has it (EIO's when the failure left no errno).

@@ -2,6 +2,7 @@
 // cannot (a pipe, a FIFO, a platform without mapping), and indexed.
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <new>
 #include <variant>
@@ -22,6 +23,40 @@ constexpr std::size_t kLargeChunk = std::size_t{8} << 20;
 constexpr std::size_t kSplitFrom = std::size_t{8} << 20;
 // IndexLines found no line too long.
 constexpr std::size_t kAllLines = static_cast<std::size_t>(-1);
+// How often the progress of a mapped text is told, in bytes: a few times a
+// second at the speed of a slow disk.
+constexpr std::size_t kTellEvery = std::size_t{16} << 20;
+
+// The bytes of a mapped text counted and indexed, told as they grow; from
+// both indexing threads.
+class Told {
+ public:
+  Told(const TellProgress& tell, std::uint64_t size)
+      : tell_(tell), total_(2 * size) {}
+  void Add(std::uint64_t bytes) {
+    const std::uint64_t done = done_.fetch_add(bytes) + bytes;
+    if (tell_) tell_(Step::kRead, done, total_);
+  }
+
+ private:
+  const TellProgress& tell_;
+  std::uint64_t total_;
+  std::atomic<std::uint64_t> done_{0};
+};
+
+// The "\n" in text[from, to), counted a piece at a time so that the reading
+// of a text not yet in memory can be told.
+std::size_t CountTelling(const char* text, std::size_t from, std::size_t to,
+                         Told* told) {
+  std::size_t ends = 0;
+  for (std::size_t at = from; at < to;) {
+    const std::size_t piece = std::min(kTellEvery, to - at);
+    ends += CountLineEnds(text, at, at + piece);
+    told->Add(piece);
+    at += piece;
+  }
+  return ends;
+}
 
 // The index as it grows: 4-byte offsets while they fit, 8-byte after.
 class Index {
@@ -82,11 +117,13 @@ class Index {
 
 // Writes the start of each line of text[from, to) that ends in "\n" to
 // `out`, and where the next line starts to `*next`. Returns how many lines
-// come before the first that is too long, or kAllLines.
+// come before the first that is too long, or kAllLines. Tells `told` the
+// bytes indexed now and then.
 template <class Offset>
 std::size_t IndexLines(const char* text, std::size_t from, std::size_t to,
-                       Offset* out, std::size_t* next) {
+                       Offset* out, std::size_t* next, Told* told) {
   std::size_t start = from;
+  std::size_t told_to = from;
   std::size_t k = 0;
   while (const void* nl = std::memchr(text + start, '\n', to - start)) {
     const auto end =
@@ -94,7 +131,12 @@ std::size_t IndexLines(const char* text, std::size_t from, std::size_t to,
     if (TooLong(text, start, end)) return k;
     out[k++] = static_cast<Offset>(start);
     start = end + 1;
+    if (start - told_to >= kTellEvery) {
+      told->Add(start - told_to);
+      told_to = start;
+    }
   }
+  told->Add(to - told_to);
   *next = start;
   return kAllLines;
 }
@@ -114,10 +156,12 @@ enum class Halves { kIndexed, kBroken, kTooMany, kNoRoom };
 template <class Offset>
 Halves IndexHalves(const char* text, std::size_t len, std::size_t split,
                    LargeVector<Offset>* index, LineRules* rules,
-                   std::uint64_t room, std::size_t* line_start) {
+                   std::uint64_t room, std::size_t* line_start, Told* told) {
+  told->Add(*line_start);  // the header
   std::size_t second = 0;
-  SecondThread counter([&] { second = CountLineEnds(text, split, len); });
-  const std::size_t first = CountLineEnds(text, *line_start, split);
+  SecondThread counter(
+      [&] { second = CountTelling(text, split, len, told); });
+  const std::size_t first = CountTelling(text, *line_start, split, told);
   counter.Join();
   if (rules->TooMany(first + second)) return Halves::kTooMany;
   if (first + second + 1 > room) return Halves::kNoRoom;
@@ -127,11 +171,12 @@ Halves IndexHalves(const char* text, std::size_t len, std::size_t split,
   std::size_t last_start = len;
   SecondThread indexer([&] {
     second_bad =
-        IndexLines(text, split, len, index->data() + first, &last_start);
+        IndexLines(text, split, len, index->data() + first, &last_start, told);
   });
+  told->Add(*line_start);
   std::size_t unused;
   const std::size_t first_bad =
-      IndexLines(text, *line_start, split, index->data(), &unused);
+      IndexLines(text, *line_start, split, index->data(), &unused, told);
   indexer.Join();
   const std::uint64_t bad = first_bad != kAllLines    ? first_bad
                             : second_bad != kAllLines ? first + second_bad
@@ -145,7 +190,8 @@ Halves IndexHalves(const char* text, std::size_t len, std::size_t split,
 // Indexes a mapped text whole; `*line_start` ends at its unfinished last
 // line.
 bool IndexMapped(const char* text, std::size_t len, LineRules* rules,
-                 Index* index, std::size_t* line_start) {
+                 Index* index, std::size_t* line_start,
+                 const TellProgress& tell) {
   std::size_t scan = 0;
   const auto push = [index](std::size_t start) { index->Push(start); };
   const void* header_end = std::memchr(text, '\n', len);
@@ -162,10 +208,11 @@ bool IndexMapped(const char* text, std::size_t len, LineRules* rules,
     return TakeLines(text, len, line_start, &scan, rules, push);
   const auto split =
       static_cast<std::size_t>(static_cast<const char*>(middle) - text + 1);
+  Told told(tell, len);
   const Halves halves = std::visit(
       [&](auto& cadenas) {
         return IndexHalves(text, len, split, &cadenas, rules, index->room(),
-                           line_start);
+                           line_start, &told);
       },
       *index->cadenas());
   if (halves == Halves::kNoRoom) index->NoRoom();
@@ -177,7 +224,7 @@ bool IndexMapped(const char* text, std::size_t len, LineRules* rules,
 // bad line is found before the rest of the file is read.
 bool ReadWhole(std::FILE* f, std::uint64_t size_hint, LineRules* rules,
                Index* index, LargeVector<char>* text, std::size_t* line_start,
-               std::size_t* len) {
+               std::size_t* len, const TellProgress& tell) {
   // One byte over the hint, so that the end of the file is seen without
   // growing the buffer. A hint too large for this platform's sizes is none.
   if (size_hint >= static_cast<std::size_t>(-1)) size_hint = 0;
@@ -194,6 +241,7 @@ bool ReadWhole(std::FILE* f, std::uint64_t size_hint, LineRules* rules,
     const std::size_t want = std::min(chunk, text->size() - *len);
     const std::size_t got = std::fread(text->data() + *len, 1, want, f);
     *len += got;
+    if (tell) tell(Step::kRead, *len, size_hint);
     if (!TakeLines(text->data(), *len, line_start, &scan, rules,
                    [index](std::size_t start) { index->Push(start); }))
       return false;
@@ -208,7 +256,8 @@ bool ReadWhole(std::FILE* f, std::uint64_t size_hint, LineRules* rules,
 
 bool ReadIntoMemory(std::FILE* f, std::uint64_t size_hint,
                     std::uint64_t narrow_limit, std::uint64_t room,
-                    LineRules* rules, InMemorySource* source, bool* fits) {
+                    LineRules* rules, InMemorySource* source, bool* fits,
+                    const TellProgress& tell) {
   Index index(source, narrow_limit, room);
   std::size_t line_start = 0;
   std::size_t len = 0;
@@ -221,13 +270,13 @@ bool ReadIntoMemory(std::FILE* f, std::uint64_t size_hint,
     // A large text is counted first and its index taken to the record.
     index.Reserve(len, /*counted=*/len >= kSplitFrom);
     const bool indexed =
-        IndexMapped(source->text, len, rules, &index, &line_start);
+        IndexMapped(source->text, len, rules, &index, &line_start, tell);
     *fits = index.fits();
     if (!indexed) return false;
   } else {
     index.Reserve(size_hint, /*counted=*/false);
     if (!ReadWhole(f, size_hint, rules, &index, &source->read_text, &line_start,
-                   &len))
+                   &len, tell))
       return false;
     source->text = source->read_text.data();
   }

@@ -8,7 +8,7 @@
 namespace pixelsets {
 
 bool ReadThrough(std::FILE* f, std::uint64_t size_hint, LineRules* rules,
-                 StreamedSource* source) {
+                 StreamedSource* source, const TellProgress& tell) {
   ChunkReader reader(f, static_cast<std::uint64_t>(-1), size_hint);
   const char* text = nullptr;
   std::size_t len = 0;
@@ -28,6 +28,7 @@ bool ReadThrough(std::FILE* f, std::uint64_t size_hint, LineRules* rules,
     source->ends_before.push_back(ends);
     ends += reader.line_ends();
     source->size += got;
+    if (tell) tell(Step::kRead, source->size, size_hint);
     if (!TakeLines(text, len, &line_start, &scan, rules, [](std::size_t) {}))
       return false;
     if (len - line_start > kMaxLineLength + 1) return rules->FailLongLine();

@@ -24,23 +24,32 @@
 namespace pixelsets {
 namespace {
 
-// Counts the records filed and then written, and tells the caller's
-// progress now and then: filing is the first half of the work, writing the
-// second.
+// Counts the records filed and then written, over all rounds, and tells
+// the caller's progress of each.
 class Progress {
  public:
   Progress(const DrawOptions& options, std::size_t total)
-      : options_(options), total_(2 * std::uint64_t{total}) {}
-  void Add(std::uint64_t records) {
-    done_ += records;
-    if (options_.progress) options_.progress(done_, total_);
+      : options_(options), total_(total) {}
+  void Filed(std::uint64_t records) { Add(Step::kFile, &filed_, records); }
+  void Written(std::uint64_t records) {
+    Add(Step::kBuckets, &written_, records);
   }
 
  private:
+  void Add(Step step, std::uint64_t* done, std::uint64_t records) {
+    *done += records;
+    if (options_.progress) options_.progress(step, *done, total_);
+  }
+
   const DrawOptions& options_;
   std::uint64_t total_;
-  std::uint64_t done_ = 0;
+  std::uint64_t filed_ = 0;
+  std::uint64_t written_ = 0;
 };
+
+// How many entries of an array are set up, or draws noted, between two
+// tellings of progress: some tens of milliseconds of work.
+constexpr std::size_t kTellEvery = std::size_t{1} << 22;
 
 // Notes in `bucket_of` the bucket of each record drawn in round `round`,
 // draws [from, to), from `cadenas`, whose draws stack up from its end. The
@@ -61,16 +70,36 @@ void Note(const std::uint32_t* cadenas, std::size_t n, const BucketPlan& plan,
 // taking half the draws each: each record is drawn once, so they never note
 // the same one. Done after the draw rather than with each block of it, where
 // it would lengthen the draw's busier thread.
+// The first half is noted here a piece at a time, and the draws of both
+// halves told as the pieces end.
 void NoteRound(const std::uint32_t* cadenas, std::size_t n,
                const BucketPlan& plan, std::size_t round, std::size_t total,
-               std::uint8_t* bucket_of) {
+               std::uint8_t* bucket_of, const TellProgress& tell) {
   const std::size_t from = round * plan.round_slots();
   const std::size_t to = std::min(total, from + plan.round_slots());
   const std::size_t middle = from + (to - from) / 2;
   SecondThread half(
       [&] { Note(cadenas, n, plan, round, middle, to, bucket_of); });
-  Note(cadenas, n, plan, round, from, middle, bucket_of);
+  for (std::size_t k = from; k < middle;) {
+    const std::size_t end = std::min(middle, k + kTellEvery);
+    Note(cadenas, n, plan, round, k, end, bucket_of);
+    if (tell) tell(Step::kNote, std::min(to, from + 2 * (end - from)), total);
+    k = end;
+  }
   half.Join();
+  if (tell) tell(Step::kNote, to, total);
+}
+
+// Numbers entries [0, to) of `all` in order, a piece at a time, telling how
+// far it has come.
+void NumberTelling(std::uint32_t* all, std::size_t to,
+                   const TellProgress& tell) {
+  for (std::size_t k = 0; k < to;) {
+    const std::size_t end = std::min(to, k + kTellEvery);
+    std::iota(all + k, all + end, static_cast<std::uint32_t>(k));
+    if (tell) tell(Step::kPrepare, end, to);
+    k = end;
+  }
 }
 
 // Draws the positions on `numbers` (each record's number, in file order at
@@ -79,7 +108,7 @@ void NoteRound(const std::uint32_t* cadenas, std::size_t n,
 // yet in use.
 void DrawAndNote(LargeVector<std::uint32_t>* numbers, std::size_t total,
                  const BucketPlan& plan, const Generator& rand,
-                 std::uint8_t* bucket_of) {
+                 std::uint8_t* bucket_of, const TellProgress& tell) {
   const std::size_t n = numbers->size();
   const auto block = static_cast<std::size_t>(
       std::clamp<std::uint64_t>(PlanMemory(plan) / kBlockBytesPerDraw,
@@ -94,10 +123,14 @@ void DrawAndNote(LargeVector<std::uint32_t>* numbers, std::size_t total,
     std::memset(bucket_of, kNoBucket, n);
     std::iota(all + split, all + n, static_cast<std::uint32_t>(split));
   });
-  std::iota(all, all + split, std::uint32_t{0});
+  // The two shares take about as long: this one's progress stands for both.
+  NumberTelling(all, split, tell);
   clear.Join();
-  DrawInBlocks(numbers->data(), n, total, rand, block);
-  NoteRound(numbers->data(), n, plan, 0, total, bucket_of);
+  DrawInBlocks(numbers->data(), n, total, rand, block,
+               [&tell, total](std::size_t drawn) {
+                 if (tell) tell(Step::kDraw, drawn, total);
+               });
+  NoteRound(numbers->data(), n, plan, 0, total, bucket_of, tell);
 }
 
 // Asks storage for bucket `b` of `buckets`, flushed, ahead of its reading.
@@ -175,7 +208,7 @@ bool Round::Run(std::size_t round, SetWriters* out, Progress* progress,
   }
   std::uint64_t filed = 0;
   switch (FileRecords(source_, bucket_of_, &buckets, [&](std::uint64_t count) {
-    progress->Add(count - filed);
+    progress->Filed(count - filed);
     filed = count;
   })) {
     case Filed::kDone:
@@ -190,7 +223,7 @@ bool Round::Run(std::size_t round, SetWriters* out, Progress* progress,
       *err = SetFileError(out->names.entrenamiento.name, errno);
       return false;
   }
-  progress->Add(last - first - filed);
+  progress->Filed(last - first - filed);
   return WriteBuckets(first, &buckets, out, progress, err);
 }
 
@@ -295,7 +328,7 @@ bool Round::WriteBuckets(std::size_t first, BucketHalves* buckets,
     if (!ReadBucket(b, buckets, &prepared[b % 2], &groups, *out, err) ||
         !WriteBucket(first + b * plan_.per_bucket, &groups, out, err))
       return false;
-    progress->Add(prepared[b % 2].lines.slots);
+    progress->Written(prepared[b % 2].lines.slots);
   }
   return true;
 }
@@ -326,7 +359,7 @@ bool StreamedDraw(const StreamedSource& source, const DrawCounts& counts,
   LargeVector<std::uint64_t> notes(
       (std::max(n, kOrderBytes * plan.per_bucket) + 7) / 8);
   auto* bucket_of = reinterpret_cast<std::uint8_t*>(notes.data());
-  DrawAndNote(&numbers, total, plan, rand, bucket_of);
+  DrawAndNote(&numbers, total, plan, rand, bucket_of, options.progress);
   // The sets are larger than memory, most likely: what is stored of them
   // need not be kept.
   out->entrenamiento.ForgetWritten();
@@ -336,7 +369,7 @@ bool StreamedDraw(const StreamedSource& source, const DrawCounts& counts,
   for (std::size_t r = 0; r < plan.rounds; ++r) {
     if (r > 0) {
       std::memset(bucket_of, kNoBucket, n);
-      NoteRound(numbers.data(), n, plan, r, total, bucket_of);
+      NoteRound(numbers.data(), n, plan, r, total, bucket_of, options.progress);
     }
     if (!round.Run(r, out, &progress, options, err)) return false;
   }
