@@ -1,9 +1,10 @@
 #!/usr/bin/env python3
-"""Times particion against shuf (what a user would pick instead) and cat (the
-input/output floor) on synthetic pixel lists of 1, 10 and 30 million records.
+"""Times particion against shuf (what a user would pick instead) and
+`cat LIST > COPY; sync COPY` (the input/output floor) on synthetic pixel lists
+of 1, 10 and 30 million records.
 
 Usage: bench/run.py [--build DIR] [--runs N] [--sizes 1000000,10000000,30000000]
-                    [--baseline PROGRAM] [--no-shuf]
+                    [--baseline PROGRAM] [--no-shuf] [--cold] [--phases]
        bench/run.py --large [--free MIB] [--limit KIB] [--build DIR]
                     [--runs N] [--baseline PROGRAM]
        bench/run.py --starved MIB,MIB [--runs N]
@@ -13,9 +14,13 @@ Usage: bench/run.py [--build DIR] [--runs N] [--sizes 1000000,10000000,30000000]
 The lists are made with a fixed seed in bench/data/ and kept between runs.
 Every tool reads the same file; runs alternate between the tools so that a
 noisy machine slows them alike. Prints the median wall time and peak resident
-memory of each, the spread (least and most) and the ratios, each ratio also
-per pair of runs. --no-shuf leaves shuf out (at 300 million records it would
-take most of an hour).
+memory of each, the spread (least and most), particion's peak against the
+README's formula for the way it holds the list, and the ratios per pair of
+runs (particion / cat+sync, shuf / particion, particion / baseline). --no-shuf
+leaves shuf out (at 300 million records it would take most of an hour);
+--cold drops the page cache before every run (root); --phases times the
+steps of one more run (load, draw, filing, buckets, writing, sync, commit)
+with the `phases` program built beside particion.
 
 --large times a list larger than the memory left to it: 60 million records
 of 13 bands and a label (3.8 GB), split 70/30, with memory held back by a
@@ -429,61 +434,22 @@ def warm(args, program):
 
 
 def print_phases(program, answers, cwd, cold=False):
-    """Where the time of one run goes, as the run itself tells a person at
-    a terminal: the phase its progress line names, timed from the last
-    answer to the end."""
+    """Where the time of one run goes: the run's steps as they tell their
+    progress, timed by the phases program built beside particion."""
     if cold:
         drop_caches()
-    phases = phase_times(program, answers, cwd)
-    total = sum(seconds for _, seconds in phases)
-    print("  phases of one run: " + "; ".join(
-        "%s %.2f s (%.0f %%)" % (name, seconds, 100 * seconds / total)
-        for name, seconds in phases))
-
-
-def phase_times(program, answers, cwd):
-    """Runs the program with its standard input and error on a terminal of
-    its own, types the answers, and times each phase word its progress line
-    shows: [(phase, seconds)], in order."""
-    import pty
-    import select
-    master, slave = pty.openpty()
-    proc = subprocess.Popen([program], cwd=cwd, stdin=slave, stderr=slave,
-                            stdout=subprocess.DEVNULL)
-    os.close(slave)
-    os.write(master, answers)
-    start = time.perf_counter()
-    phases = []  # [phase, first seen]
-    seen = b""
-    while True:
-        ready, _, _ = select.select([master], [], [], 0.05)
-        if ready:
-            try:
-                chunk = os.read(master, 1 << 16)
-            except OSError:
-                break
-            if not chunk:
-                break
-            seen = (seen + chunk)[-4096:]
-            # The line is rewritten after a carriage return: its words up
-            # to the colon name the phase.
-            line = seen.rsplit(b"\r", 1)[-1]
-            if b":" in line:
-                name = line.split(b":")[0].strip().decode(errors="replace")
-                if name and (not phases or phases[-1][0] != name):
-                    phases.append([name, time.perf_counter()])
-        elif proc.poll() is not None:
-            break
-    proc.wait()
-    end = time.perf_counter()
-    os.close(master)
-    if not phases:
-        return [("whole run", end - start)]
-    firsts = [p[1] for p in phases] + [end]
-    times = [("until the first phase", firsts[0] - start)]
-    times += [(phases[i][0], firsts[i + 1] - firsts[i])
-              for i in range(len(phases))]
-    return times
+    phases = os.path.join(os.path.dirname(program), "phases")
+    done = subprocess.run([phases] + answers.decode().split(), cwd=cwd,
+                          capture_output=True, text=True)
+    if done.returncode != 0:
+        print("  phases: %s" % done.stderr.strip())
+        return
+    steps = [line.rsplit(" ", 1) for line in done.stdout.splitlines()]
+    total = sum(float(seconds) for _, seconds in steps)
+    print("  phases of one run, %.2f s: " % total + "; ".join(
+        "%s %.2f s (%.0f %%)" % (name, float(seconds),
+                                 100 * float(seconds) / total)
+        for name, seconds in steps))
 
 
 def main():
@@ -502,8 +468,8 @@ def main():
                         help="--sizes with the page cache dropped before "
                         "each run (needs root)")
     parser.add_argument("--phases", action="store_true",
-                        help="also time the phases of one run, as its "
-                        "progress line on a terminal names them")
+                        help="also time the steps of one run (load, draw, "
+                        "filing, buckets, writing, sync, commit)")
     parser.add_argument("--large", action="store_true",
                         help="the 3.8 GB list with memory held back")
     parser.add_argument("--top", action="store_true",
