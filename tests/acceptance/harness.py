@@ -326,11 +326,12 @@ class Folder(unittest.TestCase):
             self.assertEqual(len(heads), 1, "trial %d: a mixed pair" % trial)
         self.assert_only("a.txt", "b.txt", "Entrenamiento.txt", "Test.txt")
 
-    def change_while_asked(self, change, records, counts, label, **kwargs):
+    def change_while_asked(self, change, records, counts, status, label,
+                           **kwargs):
         """Runs on Pixeles.txt (of `records` records) over the old pair,
         makes `change` to the list while the first count question waits,
-        then answers `counts`. A run that fails must have refused the changed
-        list and kept the old pair; returns the run's status."""
+        then answers `counts`; the run must end with `status`, and one that
+        fails must have refused the changed list and kept the old pair."""
         self.write_old_pair()
         proc = self.start(stdout=subprocess.PIPE, stderr=subprocess.PIPE,
                           **kwargs)
@@ -339,11 +340,10 @@ class Folder(unittest.TestCase):
         self.wait_for(proc, ask_entr(records), label)
         change("Pixeles.txt")
         _, err = proc.communicate(counts, timeout=60)
-        if proc.returncode != 0:
-            self.assertEqual((proc.returncode, err), (1, CHANGED[:-1]), label)
-            self.assertEqual(self.pair(), "old", label)
+        self.assertEqual((proc.returncode, err),
+                         (status, CHANGED[:-1] if status else b""), label)
+        self.assertEqual(self.pair(), "new" if status == 0 else "old", label)
         self.assert_only("Pixeles.txt", "Entrenamiento.txt", "Test.txt")
-        return proc.returncode
 
     def write_old_pair(self):
         self.write("Entrenamiento.txt", OLD[0])
