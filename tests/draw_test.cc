@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <cstdlib>
 #include <functional>
 #include <random>
@@ -139,9 +140,25 @@ TEST(Partition, PropertiesOverManySeeds) {
   }
 }
 
-// The program's generator gives rand()'s values (where rand() has 31 bits),
-// and a draw large enough for two threads gives the files of drawing one
-// record at a time with that generator.
+// The calls of rand() after srand(seed), told apart from the program's use
+// of them: on Windows from the runtime's formula (Microsoft's, which Wine's
+// follows), elsewhere from the C library.
+std::function<unsigned()> RandCalls(unsigned seed) {
+#ifdef _WIN32
+  return [state = std::uint32_t{seed}]() mutable {
+    state = state * 214013u + 2531011u;
+    return static_cast<unsigned>(state >> 16 & 0x7fff);
+  };
+#else
+  std::srand(seed);
+  return [] { return static_cast<unsigned>(std::rand()); };
+#endif
+}
+
+// The program's generator gives rand()'s values (three calls a value, the
+// first in the high bits, where rand() has 15 bits), and a draw large
+// enough for two threads gives the files of drawing one record at a time
+// with that generator.
 TEST(Partition, LargeDrawEqualsTheCLibraryDrawOneAtATime) {
   for (unsigned seed : {0u, 1u, 1765000000u, 2147483648u, 4294967295u}) {
 #ifdef __GLIBC__
@@ -150,13 +167,24 @@ TEST(Partition, LargeDrawEqualsTheCLibraryDrawOneAtATime) {
     for (int i = 0; i < 100000; ++i)
       ASSERT_EQ(copy.Next(), std::rand()) << "seed " << seed << " value " << i;
 #endif
-    if constexpr (RAND_MAX == 2147483647) {
-      const pixelsets::Generator rand = pixelsets::SeededRand(seed);
-      int values[1000];
-      rand(values, 1000);
-      std::srand(seed);
-      for (int i = 0; i < 1000; ++i)
-        ASSERT_EQ(values[i], std::rand()) << "seed " << seed << " value " << i;
+    const pixelsets::Generator rand = pixelsets::SeededRand(seed);
+    int values[1000];
+    rand(values, 1000);
+    const std::function<unsigned()> call = RandCalls(seed);
+    for (int i = 0; i < 1000; ++i) {
+#if RAND_MAX == 2147483647
+      const unsigned expected = call();
+#elif RAND_MAX == 32767
+      const unsigned high = call();
+      const unsigned middle = call();
+      const unsigned low = call();
+      const unsigned expected =
+          ((high << 30) | (middle << 15) | low) & 0x7fffffffu;
+#else
+#error "no reference for this width of rand()"
+#endif
+      ASSERT_EQ(static_cast<unsigned>(values[i]), expected)
+          << "seed " << seed << " value " << i;
     }
   }
   std::string source = "-2";

@@ -189,10 +189,6 @@ void SetPair::RemoveScratch(const Notify& notify) {
 }
 
 bool SetPair::Sync(std::string* err) {
-  if (const int injected = Injected(CommitStep::kSync); injected != 0) {
-    *err = SetFileError(test_->target(), injected);
-    return false;
-  }
   return test_->Sync(err) && entrenamiento_->Sync(err);
 }
 

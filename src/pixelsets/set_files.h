@@ -20,8 +20,9 @@
 namespace pixelsets {
 
 // The steps of the commit where a test may make the run fail, with the errno
-// that `fail` returns for the step (0 to let it be).
-enum class CommitStep { kSync, kFirstReplacement, kSecondReplacement };
+// that `fail` returns for the step (0 to let it be). A sync that fails is the
+// caller's to act on: Commit is not called then.
+enum class CommitStep { kFirstReplacement, kSecondReplacement };
 using FaultForTests = std::function<int(CommitStep step)>;
 
 class SetPair {

@@ -120,20 +120,66 @@ def spanish(case):
     return env
 
 
+def preloaded(case, name):
+    """A small library built from NAME.c beside this file, to be preloaded
+    into the case's runs; skips the case where nothing can build it."""
+    if not shutil.which("cc") or RUN.sanitized:
+        case.skipTest("no C compiler for a preloaded library, or a sanitized "
+                      "build")
+    where = tempfile.mkdtemp()
+    case.addCleanup(shutil.rmtree, where)
+    source = os.path.join(os.path.dirname(os.path.abspath(__file__)),
+                          name + ".c")
+    library = os.path.join(where, name + ".so")
+    subprocess.run(["cc", "-shared", "-fPIC", "-o", library, source, "-ldl"],
+                   check=True)
+    return library
+
+
 def fixed_clock(case):
     """An environment in which the run's clock stands still (a small
     library that makes time() return FIXED_TIME, built for the case), so
     that two runs draw alike; skips the case where nothing can build it."""
-    if not shutil.which("cc") or RUN.sanitized:
-        case.skipTest("no C compiler to fix the clock, or a sanitized build")
-    where = tempfile.mkdtemp()
-    case.addCleanup(shutil.rmtree, where)
-    source = os.path.join(os.path.dirname(os.path.abspath(__file__)),
-                          "fixed_time.c")
-    library = os.path.join(where, "clock.so")
-    subprocess.run(["cc", "-shared", "-fPIC", "-o", library, source],
-                   check=True)
-    return dict(os.environ, LD_PRELOAD=library, FIXED_TIME="1765000000")
+    return dict(os.environ, LD_PRELOAD=preloaded(case, "fixed_time"),
+                FIXED_TIME="1765000000")
+
+
+class HeldCommit:
+    """Starts runs that stop inside their commit, at their `when`-th
+    renameat2 (1: before the training set is in place; 2: after it, before
+    the test set), until let go: a step made slow on purpose, not by luck."""
+
+    def __init__(self, case, when):
+        self.case = case
+        self.library = preloaded(case, "held_call")
+        self.when = when
+
+    def start(self, answers, **kwargs):
+        """Starts a run; reached() then waits until it is held."""
+        self._note, note = os.pipe()
+        wait, self._go = os.pipe()
+        env = dict(kwargs.pop("env", os.environ), LD_PRELOAD=self.library,
+                   HOLD_WHEN=str(self.when), HOLD_FDS="%d %d" % (note, wait))
+        proc = self.case.start(answers, env=env, pass_fds=(note, wait),
+                               **kwargs)
+        os.close(note)
+        os.close(wait)
+        self.case.addCleanup(os.close, self._note)
+        self.case.addCleanup(os.close, self._go)
+        return proc
+
+    def reached(self):
+        """True once the run is held in its commit; False if it ended
+        without getting there."""
+        ready, _, _ = select.select([self._note], [], [], 30)
+        self.case.assertTrue(ready, "the run neither committed nor ended")
+        return os.read(self._note, 1) == b"\x01"
+
+    def let_go(self):
+        try:
+            os.write(self._go, b"g")
+        except BrokenPipeError:
+            pass  # it has ended already: the case sees how
 
 
 def short_records(count):
@@ -280,11 +326,12 @@ class Folder(unittest.TestCase):
             self.assertEqual(len(heads), 1, "trial %d: a mixed pair" % trial)
         self.assert_only("a.txt", "b.txt", "Entrenamiento.txt", "Test.txt")
 
-    def change_while_asked(self, change, records, counts, label, **kwargs):
+    def change_while_asked(self, change, records, counts, status, label,
+                           **kwargs):
         """Runs on Pixeles.txt (of `records` records) over the old pair,
         makes `change` to the list while the first count question waits,
-        then answers `counts`. A run that fails must have refused the changed
-        list and kept the old pair; returns the run's status."""
+        then answers `counts`; the run must end with `status`, and one that
+        fails must have refused the changed list and kept the old pair."""
         self.write_old_pair()
         proc = self.start(stdout=subprocess.PIPE, stderr=subprocess.PIPE,
                           **kwargs)
@@ -293,11 +340,10 @@ class Folder(unittest.TestCase):
         self.wait_for(proc, ask_entr(records), label)
         change("Pixeles.txt")
         _, err = proc.communicate(counts, timeout=60)
-        if proc.returncode != 0:
-            self.assertEqual((proc.returncode, err), (1, CHANGED[:-1]), label)
-            self.assertEqual(self.pair(), "old", label)
+        self.assertEqual((proc.returncode, err),
+                         (status, CHANGED[:-1] if status else b""), label)
+        self.assertEqual(self.pair(), "new" if status == 0 else "old", label)
         self.assert_only("Pixeles.txt", "Entrenamiento.txt", "Test.txt")
-        return proc.returncode
 
     def write_old_pair(self):
         self.write("Entrenamiento.txt", OLD[0])

@@ -67,10 +67,10 @@ class LargerThanMemory(Folder):
 
     def test_change_while_a_count_question_waits(self):
         source = self.read("Pixeles.txt")
-        for label, change in ChangedSource.CHANGES:
+        for label, change, status in ChangedSource.CHANGES:
             self.write("Pixeles.txt", source)
-            status = self.change_while_asked(
-                change, len(self.records), b"300000 300000\n", label,
+            self.change_while_asked(
+                change, len(self.records), b"300000 300000\n", status, label,
                 preexec_fn=address_space(self.KIB))
             if status == 0:
                 # Drawn from what was loaded: the records of the list.
