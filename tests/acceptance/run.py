@@ -43,6 +43,14 @@ def main():
     parser.add_argument("--windows", metavar="EMULATOR",
                         help="a Windows build, run through EMULATOR")
     args, rest = parser.parse_known_args()
+    # The cases expect the system's reasons in English, as the C library
+    # gives them without a language: whatever language the person running
+    # the tests has, the program runs without one (a case that wants one
+    # sets it).
+    for key in [k for k in os.environ
+                if k.startswith("LC_") or k == "LANGUAGE"]:
+        del os.environ[key]
+    os.environ["LANG"] = "C.UTF-8"
     harness.RUN.program = os.path.abspath(args.program)
     harness.RUN.runner = [harness.RUN.program]
     harness.RUN.sanitized = args.sanitized
