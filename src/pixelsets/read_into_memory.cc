@@ -159,8 +159,7 @@ Halves IndexHalves(const char* text, std::size_t len, std::size_t split,
                    std::uint64_t room, std::size_t* line_start, Told* told) {
   told->Add(*line_start);  // the header
   std::size_t second = 0;
-  SecondThread counter(
-      [&] { second = CountTelling(text, split, len, told); });
+  SecondThread counter([&] { second = CountTelling(text, split, len, told); });
   const std::size_t first = CountTelling(text, *line_start, split, told);
   counter.Join();
   if (rules->TooMany(first + second)) return Halves::kTooMany;
