@@ -253,9 +253,21 @@ class Folder(unittest.TestCase):
             return f.read()
 
     def run_tool(self, answers, args=None, timeout=60, **kwargs):
-        """Runs the program to its end on `answers`: its status and output."""
-        return subprocess.run(args or RUN.runner, input=answers,
-                              capture_output=True, timeout=timeout, **kwargs)
+        """Runs the program to its end on `answers`: its status and output.
+        A run that outlasts `timeout` is killed with all it started before
+        TimeoutExpired is raised: a tracer killed alone lets its tracee go
+        on, and a hung run left behind would hold its folder's lock."""
+        with subprocess.Popen(args or RUN.runner, stdin=subprocess.PIPE,
+                              stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                              start_new_session=True, **kwargs) as proc:
+            try:
+                out, err = proc.communicate(answers, timeout=timeout)
+            except subprocess.TimeoutExpired:
+                os.killpg(proc.pid, signal.SIGKILL)
+                proc.communicate()
+                raise
+        return subprocess.CompletedProcess(proc.args, proc.returncode, out,
+                                           err)
 
     def assert_run(self, answers, status=0, stderr=b"", label="", **kwargs):
         """Runs the program to its end on `answers` and checks its exit
