@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <cstring>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -34,7 +35,8 @@ std::size_t At(const char* text, const void* found) {
 
 // What the two passes over a source's halves share.
 struct Shared {
-  std::atomic<std::uint64_t> filed{0};
+  std::mutex tell;
+  std::uint64_t filed = 0;        // under `tell`
   std::atomic<bool> stop{false};  // one pass failed: the other gives up
 };
 
@@ -107,9 +109,11 @@ class FilingPass {
       return false;
     }
     if (++count_ % kTellEvery == 0) {
-      const std::uint64_t all =
-          shared_->filed.fetch_add(kTellEvery) + kTellEvery;
-      if (filed_ != nullptr && *filed_) (*filed_)(all);
+      // Counted and told in one step: the caller is told by both passes,
+      // one at a time, and never a count below one told before.
+      const std::lock_guard<std::mutex> hold(shared_->tell);
+      shared_->filed += kTellEvery;
+      if (filed_ != nullptr && *filed_) (*filed_)(shared_->filed);
     }
     return true;
   }

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <mutex>
 #include <optional>
 #include <variant>
 
@@ -98,8 +99,11 @@ class TwoPassDraw {
   // Tells how many records both gatherers have written, now and then.
   void Written(std::size_t records) {
     if (!options_.progress) return;
-    const std::uint64_t done = written_.fetch_add(records) + records;
-    options_.progress(Step::kWrite, done, total_);
+    // Counted and told in one step, so that the two gatherers' tellings
+    // never arrive out of order.
+    const std::lock_guard<std::mutex> hold(tell_lock_);
+    written_ += records;
+    options_.progress(Step::kWrite, written_, total_);
   }
 
   Offset* cadenas_;
@@ -110,7 +114,8 @@ class TwoPassDraw {
   const DrawOptions& options_;
   DrawnCount drawn_;  // records the first pass has placed
   std::atomic<bool> failed_{false};
-  std::atomic<std::uint64_t> written_{0};
+  std::mutex tell_lock_;
+  std::uint64_t written_ = 0;  // under tell_lock_
 };
 
 template <class Offset>
