@@ -2,8 +2,8 @@
 // cannot (a pipe, a FIFO, a platform without mapping), and indexed.
 
 #include <algorithm>
-#include <atomic>
 #include <cstring>
+#include <mutex>
 #include <new>
 #include <variant>
 
@@ -28,20 +28,23 @@ constexpr std::size_t kAllLines = static_cast<std::size_t>(-1);
 constexpr std::size_t kTellEvery = std::size_t{16} << 20;
 
 // The bytes of a mapped text counted and indexed, told as they grow; from
-// both indexing threads.
+// both indexing threads. Counted and told in one step, so that a telling
+// never comes after a larger one.
 class Told {
  public:
   Told(const TellProgress& tell, std::uint64_t size)
       : tell_(tell), total_(2 * size) {}
   void Add(std::uint64_t bytes) {
-    const std::uint64_t done = done_.fetch_add(bytes) + bytes;
-    if (tell_) tell_(Step::kRead, done, total_);
+    const std::lock_guard<std::mutex> hold(lock_);
+    done_ += bytes;
+    if (tell_) tell_(Step::kRead, done_, total_);
   }
 
  private:
   const TellProgress& tell_;
   std::uint64_t total_;
-  std::atomic<std::uint64_t> done_{0};
+  std::mutex lock_;
+  std::uint64_t done_ = 0;
 };
 
 // The "\n" in text[from, to), counted a piece at a time so that the reading
