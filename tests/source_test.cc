@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <fstream>
 #include <memory>
+#include <random>
 #include <string>
 #include <utility>
 #include <vector>
@@ -251,7 +252,8 @@ TEST(UncachedFile, ReadsWhatAPlainReadDoes) {
   for (const char* folder : {".", "/dev/shm"}) {
     if (!std::filesystem::is_directory(folder)) continue;
     const std::filesystem::path path =
-        std::filesystem::path(folder) / "particion-uncached.bin";
+        std::filesystem::path(folder) /
+        ("particion-uncached-" + std::to_string(std::random_device()()));
     for (const std::size_t size : sizes) {
       std::string data(size, '\0');
       for (std::size_t i = 0; i < size; ++i)
