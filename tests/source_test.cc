@@ -254,6 +254,13 @@ TEST(UncachedFile, ReadsWhatAPlainReadDoes) {
     const std::filesystem::path path =
         std::filesystem::path(folder) /
         ("particion-uncached-" + std::to_string(std::random_device()()));
+    // Removed however the case ends: its name is never used again.
+    const std::unique_ptr<const std::filesystem::path,
+                          void (*)(const std::filesystem::path*)>
+        removed(&path, [](const std::filesystem::path* file) {
+          std::error_code ignored;
+          std::filesystem::remove(*file, ignored);
+        });
     for (const std::size_t size : sizes) {
       std::string data(size, '\0');
       for (std::size_t i = 0; i < size; ++i)
@@ -290,7 +297,6 @@ TEST(UncachedFile, ReadsWhatAPlainReadDoes) {
       }
       std::fclose(file);
     }
-    std::filesystem::remove(path);
   }
 }
 
