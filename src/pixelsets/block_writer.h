@@ -4,6 +4,7 @@
 #ifndef PARTICION_SRC_PIXELSETS_BLOCK_WRITER_H_
 #define PARTICION_SRC_PIXELSETS_BLOCK_WRITER_H_
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -11,6 +12,7 @@
 #include <memory>
 #include <string_view>
 
+#include "pixelsets/record.h"
 #include "pixelsets/writeback.h"
 
 namespace pixelsets {
@@ -31,6 +33,16 @@ class BlockWriter {
     if (kSize - used_ < text.size() + 1 && !Drain()) return false;
     block_[used_++] = '\n';
     std::memcpy(block_.get() + used_, text.data(), text.size());
+    used_ += text.size();
+    return true;
+  }
+  // Line, for a `text` that may be read kCopyAtOnce bytes from its start
+  // (it has room after it): a short line is then copied in a few moves.
+  bool PaddedLine(std::string_view text) {
+    if (kSize - used_ < std::max(text.size(), kCopyAtOnce) + 1 && !Drain())
+      return false;
+    block_[used_++] = '\n';
+    CopyAtOnce(block_.get() + used_, text.data(), text.size());
     used_ += text.size();
     return true;
   }

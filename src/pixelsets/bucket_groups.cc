@@ -92,7 +92,9 @@ Regrouped BucketGroups::ReadWhole(const BucketFile& file,
   slots_ = slots;
   whole_ = placed;
   const std::uint64_t size = file.size();
-  if (size > text_.size()) text_.resize(static_cast<std::size_t>(size));
+  // Room after the last line, which may be copied kCopyAtOnce at once.
+  if (size + kCopyAtOnce > text_.size())
+    text_.resize(static_cast<std::size_t>(size + kCopyAtOnce));
   const auto want = static_cast<std::size_t>(size);
   if (!ReadBucketAt(file, 0, text_.data(), want)) return Regrouped::kReadFailed;
   std::size_t line = 0;

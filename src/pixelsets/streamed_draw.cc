@@ -296,7 +296,7 @@ bool Round::WriteBucket(std::size_t from, BucketGroups* groups, SetWriters* out,
   std::size_t failed = from;
   const bool written =
       groups->Write([&](std::size_t slot, std::string_view record) {
-        if (out->For(from + slot, counts_)->Line(record)) return true;
+        if (out->For(from + slot, counts_)->PaddedLine(record)) return true;
         failed = from + slot;
         return false;
       });
