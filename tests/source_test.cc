@@ -251,16 +251,18 @@ TEST(UncachedFile, ReadsWhatAPlainReadDoes) {
       kAlign + 1, 3 * kAlign + 5, (std::size_t{1} << 20) + 17};
   for (const char* folder : {".", "/dev/shm"}) {
     if (!std::filesystem::is_directory(folder)) continue;
-    const std::filesystem::path path =
-        std::filesystem::path(folder) /
-        ("particion-uncached-" + std::to_string(std::random_device()()));
     // Removed however the case ends: its name is never used again.
-    const std::unique_ptr<const std::filesystem::path,
-                          void (*)(const std::filesystem::path*)>
-        removed(&path, [](const std::filesystem::path* file) {
-          std::error_code ignored;
-          std::filesystem::remove(*file, ignored);
-        });
+    struct Removed {
+      std::filesystem::path path;
+      ~Removed() {
+        std::error_code ignored;
+        std::filesystem::remove(path, ignored);
+      }
+    };
+    const Removed scratch{
+        std::filesystem::path(folder) /
+        ("particion-uncached-" + std::to_string(std::random_device()()))};
+    const std::filesystem::path& path = scratch.path;
     for (const std::size_t size : sizes) {
       std::string data(size, '\0');
       for (std::size_t i = 0; i < size; ++i)

@@ -5,7 +5,6 @@
 #include <cerrno>
 #include <cstring>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -13,6 +12,7 @@
 #include "pixelsets/chunk_reader.h"
 #include "pixelsets/fingerprints.h"
 #include "pixelsets/platform.h"
+#include "pixelsets/progress.h"
 #include "pixelsets/record.h"
 #include "pixelsets/second_thread.h"
 
@@ -35,8 +35,7 @@ std::size_t At(const char* text, const void* found) {
 
 // What the two passes over a source's halves share.
 struct Shared {
-  std::mutex tell;
-  std::uint64_t filed = 0;        // under `tell`
+  SharedCount filed;
   std::atomic<bool> stop{false};  // one pass failed: the other gives up
 };
 
@@ -109,11 +108,9 @@ class FilingPass {
       return false;
     }
     if (++count_ % kTellEvery == 0) {
-      // Counted and told in one step: the caller is told by both passes,
-      // one at a time, and never a count below one told before.
-      const std::lock_guard<std::mutex> hold(shared_->tell);
-      shared_->filed += kTellEvery;
-      if (filed_ != nullptr && *filed_) (*filed_)(shared_->filed);
+      shared_->filed.Add(kTellEvery, [this](std::uint64_t all) {
+        if (filed_ != nullptr && *filed_) (*filed_)(all);
+      });
     }
     return true;
   }

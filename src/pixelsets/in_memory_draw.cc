@@ -3,11 +3,11 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
-#include <mutex>
 #include <optional>
 #include <variant>
 
 #include "pixelsets/draw_positions.h"
+#include "pixelsets/progress.h"
 #include "pixelsets/record.h"
 #include "pixelsets/second_thread.h"
 
@@ -99,11 +99,9 @@ class TwoPassDraw {
   // Tells how many records both gatherers have written, now and then.
   void Written(std::size_t records) {
     if (!options_.progress) return;
-    // Counted and told in one step, so that the two gatherers' tellings
-    // never arrive out of order.
-    const std::lock_guard<std::mutex> hold(tell_lock_);
-    written_ += records;
-    options_.progress(Step::kWrite, written_, total_);
+    written_.Add(records, [this](std::uint64_t written) {
+      options_.progress(Step::kWrite, written, total_);
+    });
   }
 
   Offset* cadenas_;
@@ -114,8 +112,7 @@ class TwoPassDraw {
   const DrawOptions& options_;
   DrawnCount drawn_;  // records the first pass has placed
   std::atomic<bool> failed_{false};
-  std::mutex tell_lock_;
-  std::uint64_t written_ = 0;  // under tell_lock_
+  SharedCount written_;  // by both gatherers
 };
 
 template <class Offset>

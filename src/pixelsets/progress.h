@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <mutex>
 
 namespace pixelsets {
 
@@ -28,6 +29,24 @@ inline constexpr int kSteps = 8;
 // pipe). `done` of a step never goes back. Empty when nobody watches.
 using TellProgress =
     std::function<void(Step step, std::uint64_t done, std::uint64_t total)>;
+
+// A count that several threads add to, told with each addition in one
+// step, so that no telling comes after a larger one (as TellProgress asks).
+class SharedCount {
+ public:
+  // Adds `n` and calls `tell(count)` with the new count, one thread at a
+  // time.
+  template <class Tell>
+  void Add(std::uint64_t n, Tell&& tell) {
+    const std::lock_guard<std::mutex> hold(lock_);
+    count_ += n;
+    tell(count_);
+  }
+
+ private:
+  std::mutex lock_;
+  std::uint64_t count_ = 0;
+};
 
 }  // namespace pixelsets
 

@@ -3,11 +3,11 @@
 
 #include <algorithm>
 #include <cstring>
-#include <mutex>
 #include <new>
 #include <variant>
 
 #include "pixelsets/messages.h"
+#include "pixelsets/progress.h"
 #include "pixelsets/second_thread.h"
 #include "pixelsets/source_readers.h"
 
@@ -28,23 +28,21 @@ constexpr std::size_t kAllLines = static_cast<std::size_t>(-1);
 constexpr std::size_t kTellEvery = std::size_t{16} << 20;
 
 // The bytes of a mapped text counted and indexed, told as they grow; from
-// both indexing threads. Counted and told in one step, so that a telling
-// never comes after a larger one.
+// both indexing threads.
 class Told {
  public:
   Told(const TellProgress& tell, std::uint64_t size)
       : tell_(tell), total_(2 * size) {}
   void Add(std::uint64_t bytes) {
-    const std::lock_guard<std::mutex> hold(lock_);
-    done_ += bytes;
-    if (tell_) tell_(Step::kRead, done_, total_);
+    if (!tell_) return;
+    done_.Add(bytes,
+              [this](std::uint64_t done) { tell_(Step::kRead, done, total_); });
   }
 
  private:
   const TellProgress& tell_;
   std::uint64_t total_;
-  std::mutex lock_;
-  std::uint64_t done_ = 0;
+  SharedCount done_;
 };
 
 // The "\n" in text[from, to), counted a piece at a time so that the reading
