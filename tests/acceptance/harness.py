@@ -216,6 +216,14 @@ def one_at_a_time(records, header, n_entr, n_test, values):
     return [b"\n".join(lines) for lines in sets]
 
 
+def seeds_between(before, after):
+    """The seeds a run started after `before` and ended before `after`
+    (whole seconds of time.time()) can have drawn with: the C library's
+    time() reads a clock that may lag a tick behind, so the second before
+    `before` too."""
+    return range(before - 1, after + 1)
+
+
 def libc_rand(seed):
     libc = ctypes.CDLL(None)
     libc.srand(ctypes.c_uint(seed))

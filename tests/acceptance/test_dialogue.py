@@ -135,7 +135,7 @@ class Dialogue(Folder):
             got = [self.read("Entrenamiento.txt"), self.read("Test.txt")]
             candidates = [one_at_a_time(records, -7, n_entr, n_test,
                                         libc_rand(seed))
-                          for seed in range(before, after + 1)]
+                          for seed in seeds_between(before, after)]
             self.assertIn(got, candidates, answers)
             self.assertFalse(got[0].endswith(b"\n"))
 

@@ -42,7 +42,7 @@ class LargerThanMemory(Folder):
             got = [self.read("Entrenamiento.txt"), self.read("Test.txt")]
             self.assertTrue(got in [one_at_a_time(self.records, 14, 400000,
                                                   200000, libc_rand(seed))
-                                    for seed in range(before, after + 1)],
+                                    for seed in seeds_between(before, after)],
                             kib)
             self.assert_only("Pixeles.txt", "Entrenamiento.txt", "Test.txt")
 

@@ -168,7 +168,7 @@ class ChangedSource(Folder):
                 got = [self.read("Entrenamiento.txt"), self.read("Test.txt")]
                 self.assertTrue(got in [one_at_a_time(records, 3, 200, 100,
                                                       libc_rand(seed))
-                                        for seed in range(before, after + 1)],
+                                        for seed in seeds_between(before, after)],
                                 label)
 
     def test_change_while_a_large_run_writes(self):

@@ -30,7 +30,7 @@ class WindowsRun(Folder):
         got = [self.read("Entrenamiento.txt"), self.read("Test.txt")]
         candidates = [[crlf(f) for f in one_at_a_time(
             records, -7, 300, 150, wide_values(seed))]
-            for seed in range(before, after + 1)]
+            for seed in seeds_between(before, after)]
         self.assertIn(got, candidates)
 
     def test_draw_reaches_every_part_of_a_large_pool(self):
