@@ -16,6 +16,7 @@
 #include "pixelsets/decimal.h"
 #include "pixelsets/memory_budget.h"
 #include "pixelsets/platform.h"
+#include "pixelsets/record.h"
 #include "test_util.h"
 
 namespace {
@@ -116,6 +117,34 @@ TEST(LoadSource, RefusedSources) {
       EXPECT_EQ(got.source.records(), 0u) << label;
     }
   }
+}
+
+// The quick way to a short record gives what the byte by byte way gives, at
+// every offset of texts made of the bytes that end or cut records, wherever
+// they fall in the two words it looks at.
+TEST(Record, ShortRecordAtAgreesWithRecordAtAnywhere) {
+  std::mt19937 gen(29);
+  std::size_t found = 0;
+  const char bytes[] = {'\n', '\r', '\0', 'a', '7', ' ', '\x80', '\xff'};
+  for (int trial = 0; trial < 400; ++trial) {
+    std::string text(1 + gen() % 60, 'x');
+    const unsigned spread = 1 + gen() % 16;  // 1: every byte a special one
+    for (char& c : text)
+      if (gen() % spread == 0) c = bytes[gen() % sizeof bytes];
+    for (std::size_t at = 0; at < text.size(); ++at) {
+      std::string_view quick;
+      if (!pixelsets::ShortRecordAt(text.data(), text.size(), at, &quick))
+        continue;
+      const std::string_view slow =
+          pixelsets::RecordAt(text.data(), text.size(), at);
+      ASSERT_EQ(quick.data(), slow.data()) << testing::PrintToString(text);
+      ASSERT_EQ(quick.size(), slow.size())
+          << "offset " << at << " of " << testing::PrintToString(text);
+      ASSERT_LT(quick.size(), pixelsets::kCopyAtOnce);
+      ++found;
+    }
+  }
+  EXPECT_GT(found, 1000u);  // the quick way taken, not always declined
 }
 
 TEST(LoadSource, ReportsAReadError) {

@@ -121,7 +121,13 @@ bool TwoPassDraw<Offset>::GatherInDrawOrder(Part* part) {
   for (std::size_t k = part->from; k < part->to; ++k) {
     if (k == ready && !WaitFor(k, &ready)) return false;
     if (k + kTextAhead < ready) Prefetch(text_ + DrawnAt(k + kTextAhead));
-    if (!part->out->Line(RecordAt(text_, text_size_, DrawnAt(k)))) return false;
+    const Offset at = DrawnAt(k);
+    std::string_view record;
+    const bool written =
+        ShortRecordAt(text_, text_size_, at, &record)
+            ? part->out->PaddedLine(record)
+            : part->out->Line(RecordAt(text_, text_size_, at));
+    if (!written) return false;
     if ((k - part->from + 1) % kReportEvery == 0) Written(kReportEvery);
   }
   Written((part->to - part->from) % kReportEvery);

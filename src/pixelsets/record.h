@@ -68,6 +68,43 @@ inline void CopyAtOnce(char* to, const char* from, std::size_t length) {
   }
 }
 
+// The high bit of each byte of `word` that is zero, and of no other.
+inline std::uint64_t ZeroBytes(std::uint64_t word) {
+  constexpr std::uint64_t kLow7 = 0x7F7F7F7F7F7F7F7F;
+  return ~(((word & kLow7) + kLow7) | word | kLow7);
+}
+
+// The same for each byte that is a line end.
+inline std::uint64_t LineEndBytes(std::uint64_t word) {
+  return ZeroBytes(word ^ (0x0101010101010101 * '\n'));
+}
+
+// RecordAt, for a record that starts kCopyAtOnce bytes or more before the
+// text's end and is shorter than that: its end found from two words, with no
+// branch a byte (a record's length is what a byte loop mispredicts). False,
+// `record` untouched, for any other.
+inline bool ShortRecordAt(const char* text, std::size_t size,
+                          std::uint64_t offset, std::string_view* record) {
+  if constexpr (std::endian::native != std::endian::little) {
+    return false;
+  } else {
+    if (size < kCopyAtOnce || offset > size - kCopyAtOnce) return false;
+    const char* start = text + static_cast<std::size_t>(offset);
+    std::uint64_t words[2];
+    std::memcpy(words, start, sizeof words);
+    const std::uint64_t first = LineEndBytes(words[0]) | ZeroBytes(words[0]);
+    const std::uint64_t second = LineEndBytes(words[1]) | ZeroBytes(words[1]);
+    if ((first | second) == 0) return false;
+    std::size_t length =
+        first != 0 ? static_cast<std::size_t>(std::countr_zero(first) / 8)
+                   : 8 + static_cast<std::size_t>(std::countr_zero(second) / 8);
+    if (length != 0 && start[length] == '\n' && start[length - 1] == '\r')
+      --length;
+    *record = {start, length};
+    return true;
+  }
+}
+
 // The number of "\n" in text[from, to).
 std::size_t CountLineEnds(const char* text, std::size_t from, std::size_t to);
 
@@ -80,14 +117,10 @@ bool ForEachLineEnd(const char* text, std::size_t from, std::size_t to,
                     End&& end) {
   std::size_t i = from;
   if constexpr (std::endian::native == std::endian::little) {
-    constexpr std::uint64_t kOnes = 0x0101010101010101;
-    constexpr std::uint64_t kLow7 = 0x7F7F7F7F7F7F7F7F;
     for (; i + 8 <= to; i += 8) {
       std::uint64_t word;
       std::memcpy(&word, text + i, 8);
-      const std::uint64_t x = word ^ (kOnes * '\n');
-      // The high bit of each byte that is a line end, and of no other.
-      std::uint64_t ends = ~(((x & kLow7) + kLow7) | x | kLow7);
+      std::uint64_t ends = LineEndBytes(word);
       while (ends != 0) {
         if (!end(i + static_cast<std::size_t>(std::countr_zero(ends) / 8)))
           return false;
