@@ -123,10 +123,9 @@ bool TwoPassDraw<Offset>::GatherInDrawOrder(Part* part) {
     if (k + kTextAhead < ready) Prefetch(text_ + DrawnAt(k + kTextAhead));
     const Offset at = DrawnAt(k);
     std::string_view record;
-    const bool written =
-        ShortRecordAt(text_, text_size_, at, &record)
-            ? part->out->PaddedLine(record)
-            : part->out->Line(RecordAt(text_, text_size_, at));
+    const bool written = ShortRecordAt(text_, text_size_, at, &record)
+                             ? part->out->PaddedLine(record)
+                             : part->out->Line(RecordAt(text_, text_size_, at));
     if (!written) return false;
     if ((k - part->from + 1) % kReportEvery == 0) Written(kReportEvery);
   }
