@@ -164,6 +164,9 @@ std::string SetFile::FolderKey() const { return folder_key_; }
 bool SetFile::CreateTemporary(std::string* err) {
   // The name holds this process's id: one found already is a dead run's.
   DeleteFileW(temp_.c_str());
+  // An interrupt ends the process at once: between the file's creation and
+  // its mark for deletion it would leave the file behind, so it waits.
+  const SignalsHeld held;
   HANDLE handle = CreateFileW(temp_.c_str(), GENERIC_WRITE | DELETE,
                               FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
                               CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
