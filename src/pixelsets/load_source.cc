@@ -67,8 +67,6 @@ bool LoadInMemory(std::FILE* f, std::uint64_t size_hint,
     *err = kSourceChanged;
     ok = false;
   }
-  if (ok && held.mapped.mapped())
-    held.sums = BlockSums(held.mapped.data(), held.mapped.size());
   return ok;
 }
 

@@ -28,9 +28,9 @@ struct InMemorySource {
   const char* text = nullptr;
   std::size_t size = 0;
   std::variant<LargeVector<std::uint32_t>, LargeVector<std::uint64_t>> cadenas;
-  // Fingerprints of a mapped text, taken when it was loaded: another program
-  // may write the file while the run uses it. A text read into the run's own
-  // memory cannot change.
+  // Fingerprints of a mapped text, taken as it was loaded, before its
+  // records were indexed: another program may write the file while the run
+  // uses it. A text read into the run's own memory cannot change.
   std::vector<std::uint64_t> sums;
 
   std::size_t records() const;
