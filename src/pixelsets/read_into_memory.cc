@@ -304,9 +304,8 @@ bool ReadIntoMemory(std::FILE* f, std::uint64_t size_hint,
     len = source->mapped.size();
     // A large text is counted first and its index taken to the record.
     index.Reserve(len, /*counted=*/len >= kSplitFrom);
-    const bool indexed =
-        IndexMapped(source->text, len, rules, &index, &line_start,
-                    &source->sums, tell);
+    const bool indexed = IndexMapped(source->text, len, rules, &index,
+                                     &line_start, &source->sums, tell);
     *fits = index.fits();
     if (!indexed) return false;
   } else {
