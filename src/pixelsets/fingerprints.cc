@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "pixelsets/record.h"
 #include "pixelsets/second_thread.h"
 
 namespace pixelsets {
@@ -40,6 +41,8 @@ std::uint64_t BlockSum(const char* data, std::size_t size) {
   std::uint64_t lanes[4] = {kPrime1 + kPrime2, kPrime2, 0, 0 - kPrime1};
   std::size_t i = 0;
   for (; i + 32 <= size; i += 32) {
+    if (i % kLineBytes == 0 && size - i > kReadAhead)
+      PrefetchText(data + i + kReadAhead);
     for (std::size_t k = 0; k < 4; ++k) {
       std::uint64_t word;
       std::memcpy(&word, data + i + 8 * k, 8);
