@@ -124,10 +124,10 @@ bool TwoPassDraw<Offset>::GatherInDrawOrder(Part* part) {
   for (std::size_t k = part->from; k < part->to; ++k) {
     if (k == ready && !WaitFor(k, &ready)) return false;
     if (k + kTextAhead < ready) {
-      const Offset ahead = DrawnAt(k + kTextAhead);
+      // An offset into the text in memory, which the platform's sizes hold.
+      const auto ahead = static_cast<std::size_t>(DrawnAt(k + kTextAhead));
       Prefetch(text_ + ahead);
-      Prefetch(text_ +
-               std::min<std::size_t>(ahead + kCopyAtOnce - 1, text_size_ - 1));
+      Prefetch(text_ + std::min(ahead + kCopyAtOnce - 1, text_size_ - 1));
     }
     const Offset at = DrawnAt(k);
     std::string_view record;
