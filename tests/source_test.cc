@@ -232,6 +232,111 @@ TEST(LoadSource, SourceIndexedInHalves) {
   EXPECT_EQ(too_many.err, "El fichero Origen tiene demasiados registros");
 }
 
+// A large text split in two halves on a line end: an empty line or a short
+// one at either side of the split is a record like any other.
+TEST(LoadSource, EmptyLineWhereTheTextIsSplit) {
+  std::string source = "5\n";
+  while (source.size() < (std::size_t{9} << 20) + 123) source += "abcdefghi\n";
+  // Where the second half starts: just past the first line end from the
+  // middle on.
+  const std::size_t split = source.find('\n', source.size() / 2) + 1;
+  // An empty line last in the first half, an empty one first in the
+  // second, a line of one byte first in the second.
+  for (const std::size_t at : {split - 2, split, split + 1}) {
+    std::string text = source;
+    text[at] = '\n';
+    std::vector<std::string> lines;
+    for (std::size_t start = 2; start < text.size();) {
+      const std::size_t end = text.find('\n', start);
+      lines.push_back(text.substr(start, end - start));
+      start = end + 1;
+    }
+    const auto got = Load(text);
+    const std::string where = "line end put at " + std::to_string(at) +
+                              ", split at " + std::to_string(split);
+    ASSERT_TRUE(got.ok) << where << ": " << got.err;
+    EXPECT_EQ(Records(got.source), lines) << where;
+  }
+}
+
+// A mapped source is refused as changed, never indexed past its end nor
+// drawn from, when it is rewritten while it loads: the change is made from
+// the progress of the load, at the first step reported past the count of
+// its lines (a text over the size that is indexed in two halves, not a
+// whole number of fingerprinted blocks).
+TEST(LoadSource, SourceRewrittenWhileItLoadsIsRefused) {
+  std::string source = "2\n";
+  for (int i = 0; source.size() < (std::size_t{10} << 20) + 777; ++i)
+    source += std::to_string(i % 4096) + " " + std::to_string(i % 10) + "\n";
+  const std::size_t half = source.size() / 2;
+  const std::size_t joined = source.find('\n', 100);
+  // How each case rewrites its bytes.
+  enum Change { kNone, kLineEnds, kNextDigit, kJoined };
+  const struct {
+    const char* label;
+    std::size_t from, to;
+    Change change;
+  } changes[] = {
+      {"unchanged", 0, 0, kNone},
+      {"line ends over the first half", 100, half, kLineEnds},
+      {"line ends over the second half", half + 100, source.size(), kLineEnds},
+      {"one digit in the first half", 1000, 1001, kNextDigit},
+      {"one digit in the last block", source.size() - 2, source.size() - 1,
+       kNextDigit},
+      {"two lines joined in the first half", joined, joined + 1, kJoined},
+  };
+  const std::filesystem::path path =
+      std::filesystem::temp_directory_path() /
+      ("particion-rewritten-" + std::to_string(std::random_device()()));
+  for (const auto& c : changes) {
+    std::string changed = source;
+    for (std::size_t i = c.from; i < c.to; ++i) {
+      char& byte = changed[i];
+      if (c.change == kLineEnds) byte = '\n';
+      if (c.change == kJoined) byte = ' ';
+      if (c.change == kNextDigit)
+        byte = static_cast<char>('0' + (byte - '0' + 1) % 10);
+    }
+    ASSERT_EQ(c.from == c.to, changed == source) << c.label;
+    std::ofstream(path, std::ios::binary) << source;
+    std::FILE* file = std::fopen(path.string().c_str(), "rb");
+    ASSERT_NE(file, nullptr) << path;
+    LoadOptions options;
+    options.path = SourcePath::kInMemory;
+    bool rewritten = c.from == c.to;
+    options.progress = [&](pixelsets::Step step, std::uint64_t done,
+                           std::uint64_t) {
+      if (rewritten || step != pixelsets::Step::kRead || done <= source.size())
+        return;
+      rewritten = true;
+      std::FILE* w = std::fopen(path.string().c_str(), "r+b");
+      if (w == nullptr) return;
+      std::fseek(w, static_cast<long>(c.from), SEEK_SET);
+      std::fwrite(changed.data() + c.from, 1, c.to - c.from, w);
+      std::fclose(w);
+    };
+    pixelsets::Source loaded;
+    std::string err;
+    const bool ok =
+        pixelsets::LoadSource(file, source.size(), options, &loaded, &err);
+    std::string check_err;
+    const bool unchanged = ok && pixelsets::SourceUnchanged(loaded, &check_err);
+    EXPECT_TRUE(rewritten) << c.label;
+    if (c.from == c.to) {
+      EXPECT_TRUE(unchanged) << c.label << ": " << err << check_err;
+    } else {
+      EXPECT_FALSE(unchanged) << c.label;
+      EXPECT_EQ(ok ? check_err : err,
+                "El fichero Origen ha cambiado mientras se leia")
+          << c.label;
+    }
+    loaded = pixelsets::Source();
+    std::fclose(file);
+  }
+  std::error_code ignored;
+  std::filesystem::remove(path, ignored);
+}
+
 // Every way of reading a source, the large mapped one indexed in two halves
 // included, draws the line of the record limit at the same place.
 TEST(LoadSource, RecordLimitIsTheSameForEveryWayOfReading) {

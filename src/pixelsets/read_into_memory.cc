@@ -24,6 +24,8 @@ constexpr std::size_t kLargeChunk = std::size_t{8} << 20;
 constexpr std::size_t kSplitFrom = std::size_t{8} << 20;
 // IndexLines found no line too long.
 constexpr std::size_t kAllLines = static_cast<std::size_t>(-1);
+// IndexLines found other lines than were counted: the text changed between.
+constexpr std::size_t kOtherLines = static_cast<std::size_t>(-2);
 // How often the progress of a mapped text is told, in bytes: a few times a
 // second at the speed of a slow disk.
 constexpr std::size_t kTellEvery = std::size_t{16} << 20;
@@ -139,18 +141,26 @@ class Index {
 };
 
 // Writes the start of each line of text[from, to) that ends in "\n" to
-// `out`, and where the next line starts to `*next`. Returns how many lines
-// come before the first that is too long, or kAllLines. Tells `told` the
-// bytes indexed now and then.
+// `out`, which holds the `counted` lines found there before, and where the
+// next line starts to `*next`. Returns how many lines come before the first
+// that is too long, kAllLines, or kOtherLines when the text no longer holds
+// `counted` lines: a file rewritten since it was counted must be refused,
+// not written past the index. Tells `told` the bytes indexed now and then.
 template <class Offset>
 std::size_t IndexLines(const char* text, std::size_t from, std::size_t to,
-                       Offset* out, std::size_t* next, Told* told) {
+                       Offset* out, std::size_t counted, std::size_t* next,
+                       Told* told) {
   std::size_t start = from;
   std::size_t told_to = from;
   std::size_t k = 0;
+  bool more = false;
   // A word at a time, not a search per line: a search costs a call, which
   // lines of a dozen bytes pay ten million times.
   const bool all = ForEachLineEnd(text, from, to, [&](std::size_t end) {
+    if (k == counted) {
+      more = true;
+      return false;
+    }
     if (TooLong(text, start, end)) return false;
     out[k++] = static_cast<Offset>(start);
     start = end + 1;
@@ -160,6 +170,7 @@ std::size_t IndexLines(const char* text, std::size_t from, std::size_t to,
     }
     return true;
   });
+  if (more || (all && k != counted)) return kOtherLines;
   if (!all) return k;
   told->Add(to - told_to);
   *next = start;
@@ -203,14 +214,19 @@ Halves IndexHalves(const char* text, std::size_t len, std::size_t split,
   std::size_t second_bad = kAllLines;
   std::size_t last_start = len;
   SecondThread indexer([&] {
-    second_bad =
-        IndexLines(text, split, len, index->data() + first, &last_start, told);
+    second_bad = IndexLines(text, split, len, index->data() + first, second,
+                            &last_start, told);
   });
   told->Add(*line_start);
   std::size_t unused;
   const std::size_t first_bad =
-      IndexLines(text, *line_start, split, index->data(), &unused, told);
+      IndexLines(text, *line_start, split, index->data(), first, &unused, told);
   indexer.Join();
+  if (first_bad == kOtherLines || second_bad == kOtherLines) {
+    index->clear();
+    rules->Fail(kSourceChanged);
+    return Halves::kBroken;
+  }
   const std::uint64_t bad = first_bad != kAllLines    ? first_bad
                             : second_bad != kAllLines ? first + second_bad
                                                       : first + second;
