@@ -20,6 +20,7 @@
 #include "pixelsets/buckets.h"
 #include "pixelsets/draw_positions.h"
 #include "pixelsets/platform.h"
+#include "pixelsets/prefetch.h"
 #include "pixelsets/record.h"
 
 namespace pixelsets {

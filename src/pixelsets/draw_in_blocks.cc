@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "pixelsets/draw_positions.h"
+#include "pixelsets/prefetch.h"
 #include "pixelsets/second_thread.h"
 
 namespace pixelsets {

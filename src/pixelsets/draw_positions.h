@@ -15,6 +15,7 @@
 #include <utility>
 
 #include "pixelsets/generator.h"
+#include "pixelsets/prefetch.h"
 
 namespace pixelsets {
 
@@ -25,14 +26,6 @@ inline constexpr std::size_t kBatch = 1024;
 // How far ahead to fetch an entry of an array read at random: far larger
 // than the caches, so each access is a miss.
 inline constexpr std::size_t kIndexAhead = 16;
-
-inline void Prefetch(const void* p) {
-#if defined(__GNUC__) || defined(__clang__)
-  __builtin_prefetch(p);
-#else
-  (void)p;  // a hint only: without it the draw is slower, not different
-#endif
-}
 
 // Draws `total` records from the `n_total` of `cadenas`, one generator value
 // a draw. Swapping rather than overwriting leaves the pool's first n records

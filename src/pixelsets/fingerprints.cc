@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "pixelsets/prefetch.h"
 #include "pixelsets/record.h"
 #include "pixelsets/second_thread.h"
 
@@ -42,7 +43,7 @@ std::uint64_t BlockSum(const char* data, std::size_t size) {
   std::size_t i = 0;
   for (; i + 32 <= size; i += 32) {
     if (i % kLineBytes == 0 && size - i > kReadAhead)
-      PrefetchText(data + i + kReadAhead);
+      Prefetch(data + i + kReadAhead);
     for (std::size_t k = 0; k < 4; ++k) {
       std::uint64_t word;
       std::memcpy(&word, data + i + 8 * k, 8);

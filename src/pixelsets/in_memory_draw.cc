@@ -7,6 +7,7 @@
 #include <variant>
 
 #include "pixelsets/draw_positions.h"
+#include "pixelsets/prefetch.h"
 #include "pixelsets/progress.h"
 #include "pixelsets/record.h"
 #include "pixelsets/second_thread.h"

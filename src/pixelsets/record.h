@@ -11,6 +11,8 @@
 #include <cstring>
 #include <string_view>
 
+#include "pixelsets/prefetch.h"
+
 namespace pixelsets {
 
 // Longest line a source may hold, not counting its line end.
@@ -113,15 +115,6 @@ inline bool ShortRecordAt(const char* text, std::size_t size,
 inline constexpr std::size_t kReadAhead = 1024;
 inline constexpr std::size_t kLineBytes = 64;
 
-// A hint that `p` is read soon.
-inline void PrefetchText(const char* p) {
-#if defined(__GNUC__) || defined(__clang__)
-  __builtin_prefetch(p);
-#else
-  (void)p;
-#endif
-}
-
 // The number of "\n" in text[from, to).
 std::size_t CountLineEnds(const char* text, std::size_t from, std::size_t to);
 
@@ -136,7 +129,7 @@ bool ForEachLineEnd(const char* text, std::size_t from, std::size_t to,
   if constexpr (std::endian::native == std::endian::little) {
     for (; i + 8 <= to; i += 8) {
       if (i % kLineBytes == 0 && to - i > kReadAhead)
-        PrefetchText(text + i + kReadAhead);
+        Prefetch(text + i + kReadAhead);
       std::uint64_t word;
       std::memcpy(&word, text + i, 8);
       std::uint64_t ends = LineEndBytes(word);

@@ -19,6 +19,7 @@
 #include "pixelsets/filing_pass.h"
 #include "pixelsets/memory_budget.h"
 #include "pixelsets/messages.h"
+#include "pixelsets/prefetch.h"
 #include "pixelsets/second_thread.h"
 
 namespace pixelsets {
