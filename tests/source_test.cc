@@ -11,6 +11,7 @@
 #include <random>
 #include <string>
 #include <utility>
+#include <variant>
 #include <vector>
 
 #include "pixelsets/decimal.h"
@@ -319,6 +320,12 @@ TEST(LoadSource, SourceRewrittenWhileItLoadsIsRefused) {
     std::string err;
     const bool ok =
         pixelsets::LoadSource(file, source.size(), options, &loaded, &err);
+    const auto* held = std::get_if<pixelsets::InMemorySource>(&loaded.held);
+    if (ok && held != nullptr && !held->mapped.mapped()) {
+      std::fclose(file);
+      std::filesystem::remove(path);
+      GTEST_SKIP() << "this platform reads a source whole, not mapped";
+    }
     std::string check_err;
     const bool unchanged = ok && pixelsets::SourceUnchanged(loaded, &check_err);
     EXPECT_TRUE(rewritten) << c.label;
