@@ -218,11 +218,14 @@ Halves IndexHalves(const char* text, std::size_t len, std::size_t split,
                             &last_start, told);
   });
   told->Add(*line_start);
-  std::size_t unused;
-  const std::size_t first_bad =
-      IndexLines(text, *line_start, split, index->data(), first, &unused, told);
+  std::size_t first_end = split;
+  const std::size_t first_bad = IndexLines(
+      text, *line_start, split, index->data(), first, &first_end, told);
   indexer.Join();
-  if (first_bad == kOtherLines || second_bad == kOtherLines) {
+  // The split was found before the fingerprints were taken: the first half
+  // must still end where the second starts.
+  if (first_bad == kOtherLines || second_bad == kOtherLines ||
+      (first_bad == kAllLines && first_end != split)) {
     index->clear();
     rules->Fail(kSourceChanged);
     return Halves::kBroken;
@@ -248,6 +251,13 @@ bool IndexMapped(const char* text, std::size_t len, LineRules* rules,
     *sums = BlockSums(text, len);
     return TakeLines(text, len, line_start, &scan, rules, push);
   }
+  // The header is read before the fingerprints are taken: the first block's
+  // fingerprint taken now, and found the same then, says it is the header of
+  // the text they are of (a longer one is refused as too long anyway).
+  const std::uint64_t first_block = BlockSum(text, std::min(len, kSumBlock));
+  const auto header_kept = [&] {
+    return (*sums)[0] == first_block || rules->Fail(kSourceChanged);
+  };
   // The header the ordinary way.
   const auto header_len =
       static_cast<std::size_t>(static_cast<const char*>(header_end) - text + 1);
@@ -257,7 +267,8 @@ bool IndexMapped(const char* text, std::size_t len, LineRules* rules,
   const void* middle = std::memchr(text + half, '\n', len - half);
   if (middle == nullptr) {
     *sums = BlockSums(text, len);
-    return TakeLines(text, len, line_start, &scan, rules, push);
+    return header_kept() &&
+           TakeLines(text, len, line_start, &scan, rules, push);
   }
   const auto split =
       static_cast<std::size_t>(static_cast<const char*>(middle) - text + 1);
@@ -269,8 +280,9 @@ bool IndexMapped(const char* text, std::size_t len, LineRules* rules,
       },
       *index->cadenas());
   if (halves == Halves::kNoRoom) index->NoRoom();
-  if (halves != Halves::kTooMany) return halves == Halves::kIndexed;
-  return TakeLines(text, len, line_start, &scan, rules, push);
+  if (halves != Halves::kTooMany)
+    return halves == Halves::kIndexed && header_kept();
+  return header_kept() && TakeLines(text, len, line_start, &scan, rules, push);
 }
 
 // Reads `f` into `*text`, indexing the lines as the bytes arrive, so that a
