@@ -13,6 +13,7 @@
 #include <string_view>
 
 #include "pixelsets/record.h"
+#include "pixelsets/sync_ahead.h"
 #include "pixelsets/writeback.h"
 
 namespace pixelsets {
@@ -22,7 +23,7 @@ namespace pixelsets {
 class BlockWriter {
  public:
   explicit BlockWriter(std::FILE* file)
-      : file_(file), block_(new char[kSize]) {}
+      : file_(file), block_(new char[kSize]), sync_ahead_(file) {}
 
   // Starts the file with the header value; nothing may come before it.
   void Header(std::int32_t caract);
@@ -46,8 +47,8 @@ class BlockWriter {
     used_ += text.size();
     return true;
   }
-  // Writes what is left and flushes the stream; false if any write failed,
-  // with the reason in errno.
+  // Writes what is left and flushes the stream; false if any write, or any
+  // sync made while the file grew, failed, with the reason in errno.
   bool Finish();
   // From now on, what has been sent on to storage leaves the system's cache:
   // for a set file larger than memory, whose pages would only crowd out
@@ -65,9 +66,11 @@ class BlockWriter {
   std::unique_ptr<char[]> block_;
   std::size_t used_ = 0;
   bool forget_ = false;
-  int failed_ = 0;             // errno of the first failed write
-  std::uint64_t written_ = 0;  // bytes written to the file
+  int failed_ = 0;                // errno of the first failed write
+  std::uint64_t written_ = 0;     // bytes written to the file
+  std::uint64_t sync_asked_ = 0;  // bytes the last sync ahead was asked at
   Writeback writeback_;
+  SyncAhead sync_ahead_;
 };
 
 }  // namespace pixelsets

@@ -1,9 +1,9 @@
 // What a run needs from the system beyond the standard library, but for the
 // set files' commit (set_files_platform.h): memory for the large arrays and
 // how much of it there is, the mapped source, reads at an offset and hints
-// on how a file is read, writeback, names typed at the console, terminals and
-// the user's language. One implementation per platform: platform_posix.cc,
-// platform_win.cc.
+// on how a file is read, writeback and syncs ahead of the end, names typed at
+// the console, terminals and the user's language. One implementation per
+// platform: platform_posix.cc, platform_win.cc.
 
 #ifndef PARTICION_SRC_PIXELSETS_PLATFORM_H_
 #define PARTICION_SRC_PIXELSETS_PLATFORM_H_
@@ -59,6 +59,16 @@ using LargeVector = std::vector<T, LargeAllocator<T>>;
 // that the sync that ends a large set file finds little left to do. A hint:
 // does nothing where the platform has no such call or `file` is not a file.
 void StartWriteback(std::FILE* file);
+
+// What another thread syncs an open file through while its stream goes on
+// writing it (the stream itself is not safe to share): taken from the
+// stream on the stream's own thread.
+using SyncTarget = std::intptr_t;
+SyncTarget SyncTargetOf(std::FILE* file);
+
+// Waits until what was written to the file so far, flushed from its stream,
+// is on storage; false with errno set when that fails.
+bool SyncData(SyncTarget target);
 
 // Tells the system how `file` will be read: from start to end, so that it
 // reads further ahead; or in large pieces from the end backwards, so that it

@@ -354,4 +354,10 @@ void StartWriteback(std::FILE* file) {
 #endif
 }
 
+SyncTarget SyncTargetOf(std::FILE* file) { return fileno(file); }
+
+bool SyncData(SyncTarget target) {
+  return fdatasync(static_cast<int>(target)) == 0;
+}
+
 }  // namespace pixelsets

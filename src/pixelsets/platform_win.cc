@@ -25,6 +25,16 @@ void FreeLarge(void* memory, std::size_t /*bytes*/) {
 
 void StartWriteback(std::FILE* /*file*/) {}
 
+SyncTarget SyncTargetOf(std::FILE* file) {
+  return _get_osfhandle(_fileno(file));
+}
+
+bool SyncData(SyncTarget target) {
+  if (FlushFileBuffers(reinterpret_cast<HANDLE>(target)) != 0) return true;
+  errno = EIO;
+  return false;
+}
+
 // The source is read, not mapped, on Windows.
 MappedFile MappedFile::Map(std::FILE* /*file*/) { return {}; }
 MappedFile::~MappedFile() {}  // nothing is ever mapped here
