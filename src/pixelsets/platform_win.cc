@@ -30,7 +30,10 @@ SyncTarget SyncTargetOf(std::FILE* file) {
 }
 
 bool SyncData(SyncTarget target) {
-  if (FlushFileBuffers(reinterpret_cast<HANDLE>(target)) != 0) return true;
+  // The C runtime hands out the handle as a number.
+  const auto handle =
+      reinterpret_cast<HANDLE>(target);  // NOLINT(performance-no-int-to-ptr)
+  if (FlushFileBuffers(handle) != 0) return true;
   errno = EIO;
   return false;
 }
